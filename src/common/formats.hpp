@@ -1,0 +1,4 @@
+// Human-readable sizes, speeds and times.
+#pragma once
+
+namespace velmora::formats {}

@@ -1,0 +1,664 @@
+#include "pyfunc.hpp"
+
+#include <structmember.h>
+
+#include <cstring>
+#include <exception>
+#include <utility>
+
+namespace vm {
+
+// ---------------------------------------------------------------------------
+// Param
+
+Param&& Param::def(py::object value) && {
+    default_value = std::move(value);
+    return std::move(*this);
+}
+Param&& Param::ann(py::object a) && {
+    annotation = std::move(a);
+    return std::move(*this);
+}
+Param&& Param::text_ann() && {
+    annotation = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    text = true;
+    return std::move(*this);
+}
+Param&& Param::pos_only() && {
+    kind = PositionalOnly;
+    return std::move(*this);
+}
+Param&& Param::kw_only() && {
+    kind = KeywordOnly;
+    return std::move(*this);
+}
+
+Param arg(const char* name) {
+    Param p;
+    p.name = name;
+    return p;
+}
+Param var_args(const char* name) {
+    Param p;
+    p.name = name;
+    p.kind = Param::VarPositional;
+    return p;
+}
+Param var_kwargs(const char* name) {
+    Param p;
+    p.name = name;
+    p.kind = Param::VarKeyword;
+    return p;
+}
+
+// ---------------------------------------------------------------------------
+// The function type
+
+namespace {
+
+struct Impl {
+    std::vector<Param> params;
+    std::vector<PyObject*> names;  // interned, owned
+    py::object return_annotation;
+    Body body;
+    bool abstract = false;
+    size_t n_positional = 0;  // positional-only + positional-or-keyword
+    size_t n_pos_only = 0;
+    ssize_t var_args = -1;
+    ssize_t var_kwargs = -1;
+};
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* dict;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* signature;  // lazily built
+    PyObject* weakrefs;
+    Impl* impl;
+};
+
+PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+std::string qualname_of(FunctionObject* f) {
+    const char* q = PyUnicode_AsUTF8(f->qualname);
+    return q ? q : "function";
+}
+
+std::string quoted_list(const std::vector<std::string>& names) {
+    // 'a', 'a' and 'b', 'a', 'b', and 'c' (Python's wording)
+    std::string out;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            if (names.size() == 2)
+                out += " and ";
+            else if (i + 1 == names.size())
+                out += ", and ";
+            else
+                out += ", ";
+        }
+        out += "'" + names[i] + "'";
+    }
+    return out;
+}
+
+void set_type_error(const std::string& text) { PyErr_SetString(PyExc_TypeError, text.c_str()); }
+
+// Binds the call's arguments into slots (new references). Returns false with
+// a TypeError set when the call does not fit the signature.
+bool bind(FunctionObject* f, PyObject* const* args, size_t nargs, PyObject* kwnames,
+          std::vector<PyObject*>& slots) {
+    Impl& impl = *f->impl;
+    const size_t n = impl.params.size();
+    slots.assign(n, nullptr);
+    const std::string qn = qualname_of(f);
+
+    size_t take = nargs < impl.n_positional ? nargs : impl.n_positional;
+    for (size_t i = 0; i < take; ++i) slots[i] = Py_NewRef(args[i]);
+
+    if (nargs > impl.n_positional) {
+        if (impl.var_args < 0) {
+            size_t required = 0;
+            for (size_t i = 0; i < impl.n_positional; ++i)
+                if (!impl.params[i].default_value) ++required;
+            std::string takes;
+            if (required == impl.n_positional)
+                takes = std::to_string(impl.n_positional);
+            else
+                takes = "from " + std::to_string(required) + " to " + std::to_string(impl.n_positional);
+            std::string plural = (impl.n_positional == 1 && required == impl.n_positional) ? "" : "s";
+            set_type_error(qn + "() takes " + takes + " positional argument" + plural + " but " +
+                           std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given");
+            return false;
+        }
+        slots[impl.var_args] = PyTuple_New(static_cast<Py_ssize_t>(nargs - impl.n_positional));
+        if (!slots[impl.var_args]) return false;
+        for (size_t i = impl.n_positional; i < nargs; ++i)
+            PyTuple_SET_ITEM(slots[impl.var_args], i - impl.n_positional, Py_NewRef(args[i]));
+    } else if (impl.var_args >= 0) {
+        slots[impl.var_args] = PyTuple_New(0);
+    }
+    if (impl.var_kwargs >= 0) {
+        slots[impl.var_kwargs] = PyDict_New();
+        if (!slots[impl.var_kwargs]) return false;
+    }
+
+    if (kwnames) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        std::vector<std::string> pos_only_as_kw;
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            PyObject* value = args[nargs + k];
+            ssize_t found = -1;
+            for (size_t i = impl.n_pos_only; i < n; ++i) {
+                const Param::Kind kind = impl.params[i].kind;
+                if (kind == Param::VarPositional || kind == Param::VarKeyword) continue;
+                if (impl.names[i] == key) {
+                    found = static_cast<ssize_t>(i);
+                    break;
+                }
+            }
+            if (found < 0) {
+                for (size_t i = impl.n_pos_only; i < n; ++i) {
+                    const Param::Kind kind = impl.params[i].kind;
+                    if (kind == Param::VarPositional || kind == Param::VarKeyword) continue;
+                    int eq = PyUnicode_Compare(impl.names[i], key);
+                    if (eq == -1 && PyErr_Occurred()) return false;
+                    if (eq == 0) {
+                        found = static_cast<ssize_t>(i);
+                        break;
+                    }
+                }
+            }
+            if (found >= 0) {
+                if (slots[found]) {
+                    set_type_error(qn + "() got multiple values for argument '" + impl.params[found].name +
+                                   "'");
+                    return false;
+                }
+                slots[found] = Py_NewRef(value);
+                continue;
+            }
+            if (impl.var_kwargs >= 0) {
+                if (PyDict_SetItem(slots[impl.var_kwargs], key, value) < 0) return false;
+                continue;
+            }
+            bool is_pos_only = false;
+            for (size_t i = 0; i < impl.n_pos_only; ++i) {
+                if (PyUnicode_Compare(impl.names[i], key) == 0) {
+                    pos_only_as_kw.push_back(impl.params[i].name);
+                    is_pos_only = true;
+                }
+            }
+            if (!is_pos_only) {
+                const char* k8 = PyUnicode_AsUTF8(key);
+                set_type_error(qn + "() got an unexpected keyword argument '" + (k8 ? k8 : "?") + "'");
+                return false;
+            }
+        }
+        if (!pos_only_as_kw.empty()) {
+            std::string names;
+            for (size_t i = 0; i < pos_only_as_kw.size(); ++i) names += (i ? ", " : "") + pos_only_as_kw[i];
+            set_type_error(qn + "() got some positional-only arguments passed as keyword arguments: '" +
+                           names + "'");
+            return false;
+        }
+    }
+
+    std::vector<std::string> missing_pos, missing_kw;
+    for (size_t i = 0; i < n; ++i) {
+        if (slots[i]) continue;
+        const Param& p = impl.params[i];
+        if (p.default_value) {
+            slots[i] = Py_NewRef(p.default_value.ptr());
+        } else if (p.kind == Param::KeywordOnly) {
+            missing_kw.push_back(p.name);
+        } else {
+            missing_pos.push_back(p.name);
+        }
+    }
+    if (!missing_pos.empty() || !missing_kw.empty()) {
+        const bool pos = !missing_pos.empty();
+        const auto& list = pos ? missing_pos : missing_kw;
+        set_type_error(qn + "() missing " + std::to_string(list.size()) + " required " +
+                       (pos ? "positional" : "keyword-only") + " argument" + (list.size() == 1 ? "" : "s") +
+                       ": " + quoted_list(list));
+        return false;
+    }
+
+    for (size_t i = 0; i < n; ++i) {
+        if (impl.params[i].text && slots[i] != Py_None && !PyUnicode_Check(slots[i])) {
+            set_type_error(qn + "() argument '" + impl.params[i].name + "' must be str, not " +
+                           Py_TYPE(slots[i])->tp_name);
+            return false;
+        }
+    }
+    return true;
+}
+
+void release(std::vector<PyObject*>& slots) {
+    for (PyObject* o : slots) Py_XDECREF(o);
+}
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* f = reinterpret_cast<FunctionObject*>(callable);
+    const size_t nargs = PyVectorcall_NARGS(nargsf);
+    // Small signatures bind into a stack buffer through the vector's storage.
+    std::vector<PyObject*> slots;
+    if (!bind(f, args, nargs, kwnames, slots)) {
+        release(slots);
+        return nullptr;
+    }
+    PyObject* result = nullptr;
+    try {
+        py::object r = f->impl->body(Args(slots.data(), slots.size()));
+        result = r ? r.release().ptr() : Py_NewRef(Py_None);
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (const py::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    release(slots);
+    return result;
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->signature);
+    Py_VISIT(f->doc);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->signature);
+    Py_CLEAR(f->doc);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakrefs) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    if (f->impl) {
+        for (PyObject* n : f->impl->names) Py_XDECREF(n);
+        delete f->impl;
+        f->impl = nullptr;
+    }
+    PyObject_GC_Del(self);
+}
+
+PyObject* function_repr(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+}
+
+PyObject* build_signature(FunctionObject* f) {
+    try {
+        py::module_ inspect = py::module_::import("inspect");
+        py::object parameter = inspect.attr("Parameter");
+        py::object empty = parameter.attr("empty");
+        static const char* kinds[] = {"POSITIONAL_ONLY", "POSITIONAL_OR_KEYWORD", "KEYWORD_ONLY",
+                                      "VAR_POSITIONAL", "VAR_KEYWORD"};
+        py::list params;
+        for (const Param& p : f->impl->params) {
+            py::dict kw;
+            kw["default"] = p.default_value ? p.default_value : empty;
+            kw["annotation"] = p.annotation ? p.annotation : empty;
+            params.append(parameter(p.name, parameter.attr(kinds[p.kind]), **kw));
+        }
+        py::object ret = f->impl->return_annotation ? f->impl->return_annotation : empty;
+        return inspect.attr("Signature")(params, py::arg("return_annotation") = ret).release().ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+        return nullptr;
+    }
+}
+
+PyObject* get_signature(PyObject* self, void*) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    if (!f->signature) f->signature = build_signature(f);
+    return Py_XNewRef(f->signature);
+}
+
+int set_signature(PyObject* self, PyObject* value, void*) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_XSETREF(f->signature, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_annotations(PyObject* self, void*) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    PyObject* d = PyDict_New();
+    if (!d) return nullptr;
+    for (const Param& p : f->impl->params)
+        if (p.annotation && PyDict_SetItemString(d, p.name.c_str(), p.annotation.ptr()) < 0) {
+            Py_DECREF(d);
+            return nullptr;
+        }
+    if (f->impl->return_annotation && PyDict_SetItemString(d, "return", f->impl->return_annotation.ptr()) < 0) {
+        Py_DECREF(d);
+        return nullptr;
+    }
+    return d;
+}
+
+PyObject* get_abstract(PyObject* self, void*) {
+    return PyBool_FromLong(reinterpret_cast<FunctionObject*>(self)->impl->abstract);
+}
+
+PyObject* get_str_field(PyObject** field) { return Py_NewRef(*field ? *field : Py_None); }
+
+int set_str_field(PyObject** field, PyObject* value, const char* what) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_XSETREF(*field, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_name(PyObject* self, void*) { return get_str_field(&reinterpret_cast<FunctionObject*>(self)->name); }
+int set_name(PyObject* self, PyObject* v, void*) {
+    return set_str_field(&reinterpret_cast<FunctionObject*>(self)->name, v, "__name__");
+}
+PyObject* get_qualname(PyObject* self, void*) {
+    return get_str_field(&reinterpret_cast<FunctionObject*>(self)->qualname);
+}
+int set_qualname(PyObject* self, PyObject* v, void*) {
+    return set_str_field(&reinterpret_cast<FunctionObject*>(self)->qualname, v, "__qualname__");
+}
+PyObject* get_doc(PyObject* self, void*) { return get_str_field(&reinterpret_cast<FunctionObject*>(self)->doc); }
+int set_doc(PyObject* self, PyObject* v, void*) {
+    Py_XSETREF(reinterpret_cast<FunctionObject*>(self)->doc, Py_XNewRef(v));
+    return 0;
+}
+PyObject* get_module(PyObject* self, void*) {
+    return get_str_field(&reinterpret_cast<FunctionObject*>(self)->module);
+}
+int set_module(PyObject* self, PyObject* v, void*) {
+    Py_XSETREF(reinterpret_cast<FunctionObject*>(self)->module, Py_XNewRef(v));
+    return 0;
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__signature__", get_signature, set_signature, nullptr, nullptr},
+    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__isabstractmethod__", get_abstract, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyTypeObject* function_type() {
+    static bool ready = false;
+    if (!ready) {
+        FunctionType.tp_name = "velmora.function";
+        FunctionType.tp_basicsize = sizeof(FunctionObject);
+        FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                                Py_TPFLAGS_METHOD_DESCRIPTOR;
+        FunctionType.tp_doc = "A function written in C++ that behaves as a Python function.";
+        FunctionType.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+        FunctionType.tp_call = PyVectorcall_Call;
+        FunctionType.tp_descr_get = function_descr_get;
+        FunctionType.tp_dictoffset = offsetof(FunctionObject, dict);
+        FunctionType.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
+        FunctionType.tp_traverse = function_traverse;
+        FunctionType.tp_clear = function_clear;
+        FunctionType.tp_dealloc = function_dealloc;
+        FunctionType.tp_repr = function_repr;
+        FunctionType.tp_getset = function_getset;
+        if (PyType_Ready(&FunctionType) < 0) throw py::error_already_set();
+        ready = true;
+    }
+    return &FunctionType;
+}
+
+}  // namespace
+
+py::object make_function(FunctionSpec spec, Body body) {
+    PyTypeObject* type = function_type();
+    auto impl = std::make_unique<Impl>();
+    impl->params = std::move(spec.params);
+    impl->return_annotation = std::move(spec.return_annotation);
+    impl->body = std::move(body);
+    impl->abstract = spec.abstract;
+    // As in `def f(self, x, /)`: everything before the last positional-only
+    // parameter is positional-only too.
+    for (size_t i = impl->params.size(); i-- > 0;) {
+        if (impl->params[i].kind == Param::PositionalOnly) {
+            for (size_t j = 0; j < i; ++j) impl->params[j].kind = Param::PositionalOnly;
+            break;
+        }
+    }
+    int stage = 0;  // 0 positional-only, 1 positional-or-keyword, 2 after *args, 3 after **kwargs
+    for (size_t i = 0; i < impl->params.size(); ++i) {
+        const Param& p = impl->params[i];
+        PyObject* name = PyUnicode_InternFromString(p.name.c_str());
+        if (!name) throw py::error_already_set();
+        impl->names.push_back(name);
+        switch (p.kind) {
+            case Param::PositionalOnly:
+                if (stage > 0) throw std::logic_error("positional-only parameter after others: " + p.name);
+                ++impl->n_pos_only;
+                ++impl->n_positional;
+                break;
+            case Param::PositionalOrKeyword:
+                if (stage > 1) throw std::logic_error("positional parameter after *args: " + p.name);
+                stage = 1;
+                ++impl->n_positional;
+                break;
+            case Param::VarPositional:
+                impl->var_args = static_cast<ssize_t>(i);
+                stage = 2;
+                break;
+            case Param::KeywordOnly:
+                stage = 2;
+                break;
+            case Param::VarKeyword:
+                impl->var_kwargs = static_cast<ssize_t>(i);
+                stage = 3;
+                break;
+        }
+    }
+    auto* f = PyObject_GC_New(FunctionObject, type);
+    if (!f) throw py::error_already_set();
+    f->vectorcall = function_vectorcall;
+    f->dict = nullptr;
+    f->signature = nullptr;
+    f->weakrefs = nullptr;
+    f->impl = impl.release();
+    f->name = PyUnicode_FromString(spec.name.c_str());
+    f->qualname = PyUnicode_FromString((spec.qualname.empty() ? spec.name : spec.qualname).c_str());
+    f->module = spec.module.empty() ? Py_NewRef(Py_None) : PyUnicode_FromString(spec.module.c_str());
+    f->doc = spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None);
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
+}
+
+bool is_function(py::handle obj) { return Py_TYPE(obj.ptr()) == &FunctionType; }
+
+// ---------------------------------------------------------------------------
+// Classes
+
+ClassBuilder::ClassBuilder(py::module_ module, const char* name, const char* doc, py::tuple bases,
+                           py::object metaclass)
+    : module_(std::move(module)), name_(name), doc_(doc), bases_(std::move(bases)),
+      metaclass_(std::move(metaclass)), cell_(std::make_shared<py::object>()) {
+    ns_["__module__"] = module_.attr("__name__");
+    ns_["__qualname__"] = py::str(name_);
+    if (doc_) ns_["__doc__"] = py::str(doc_);
+}
+
+py::object ClassBuilder::make(const char* name, std::vector<Param> params, Body body, const char* doc,
+                              py::object returns, bool abstract) {
+    FunctionSpec spec;
+    spec.name = name;
+    spec.qualname = name_ + "." + name;
+    spec.module = py::str(module_.attr("__name__"));
+    spec.doc = doc;
+    spec.params = std::move(params);
+    spec.return_annotation = std::move(returns);
+    spec.abstract = abstract;
+    return make_function(std::move(spec), std::move(body));
+}
+
+ClassBuilder& ClassBuilder::method(const char* name, std::vector<Param> params, Body body, const char* doc,
+                                   py::object returns) {
+    ns_[name] = make(name, std::move(params), std::move(body), doc, std::move(returns), false);
+    return *this;
+}
+
+ClassBuilder& ClassBuilder::static_method(const char* name, std::vector<Param> params, Body body,
+                                          const char* doc, py::object returns) {
+    py::object f = make(name, std::move(params), std::move(body), doc, std::move(returns), false);
+    ns_[name] = py::reinterpret_steal<py::object>(PyStaticMethod_New(f.ptr()));
+    if (!ns_.contains(name)) throw py::error_already_set();
+    return *this;
+}
+
+ClassBuilder& ClassBuilder::abstract_method(const char* name, std::vector<Param> params, Body body,
+                                            const char* doc, py::object returns) {
+    ns_[name] = make(name, std::move(params), std::move(body), doc, std::move(returns), true);
+    return *this;
+}
+
+ClassBuilder& ClassBuilder::attr(const char* name, py::object value) {
+    ns_[name] = std::move(value);
+    return *this;
+}
+
+py::object ClassBuilder::build() {
+    py::tuple bases = bases_.size() ? bases_ : py::make_tuple(py::reinterpret_borrow<py::object>(
+                                                   reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    py::object meta = metaclass_;
+    if (!meta) meta = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(Py_TYPE(bases[0].ptr())));
+    py::object cls = meta(py::str(name_), bases, ns_);
+    *cell_ = cls;
+    module_.attr(name_.c_str()) = cls;
+    return cls;
+}
+
+void set_method(py::handle cls, const char* name, std::vector<Param> params, Body body, const char* doc,
+                py::object returns) {
+    FunctionSpec spec;
+    spec.name = name;
+    spec.qualname = std::string(py::str(cls.attr("__qualname__"))) + "." + name;
+    spec.module = py::str(cls.attr("__module__"));
+    spec.doc = doc;
+    spec.params = std::move(params);
+    spec.return_annotation = std::move(returns);
+    py::setattr(cls, name, make_function(std::move(spec), std::move(body)));
+}
+
+py::object super(py::handle cls, py::handle self) {
+    PyObject* s = PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), cls.ptr(),
+                                               self.ptr(), nullptr);
+    if (!s) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(s);
+}
+
+py::object def_function(py::module_ module, const char* name, std::vector<Param> params, Body body,
+                        const char* doc, py::object returns) {
+    FunctionSpec spec;
+    spec.name = name;
+    spec.module = py::str(module.attr("__name__"));
+    spec.doc = doc;
+    spec.params = std::move(params);
+    spec.return_annotation = std::move(returns);
+    py::object f = make_function(std::move(spec), std::move(body));
+    module.attr(name) = f;
+    return f;
+}
+
+// ---------------------------------------------------------------------------
+// Modules
+
+py::object import_into(py::module_ module, const char* name, const char* as_name) {
+    py::object mod = py::module_::import(name);
+    std::string target = as_name ? as_name : name;
+    if (!as_name) {
+        // `import a.b` binds `a`
+        auto dot = target.find('.');
+        if (dot != std::string::npos) {
+            target = target.substr(0, dot);
+            mod = py::module_::import(target.c_str());
+        }
+    }
+    module.attr(target.c_str()) = mod;
+    return mod;
+}
+
+void from_import(py::module_ module, const char* source, std::initializer_list<const char*> names) {
+    py::object mod = py::module_::import(source);
+    for (const char* n : names) module.attr(n) = mod.attr(n);
+}
+
+py::object typing_of(const char* name) { return py::module_::import("typing").attr(name); }
+
+py::object subscript(py::handle generic, py::handle item) {
+    PyObject* r = PyObject_GetItem(generic.ptr(), item.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+// ---------------------------------------------------------------------------
+// Errors and logging
+
+bool is_exception(const py::error_already_set& error) { return error.matches(PyExc_Exception); }
+
+py::str error_str(const py::error_already_set& error) { return py::str(error.value()); }
+
+std::string error_text(const py::error_already_set& error) { return error_str(error); }
+
+void log_with_traceback(py::handle logger, const char* level, py::handle message,
+                        const py::error_already_set& error) {
+    py::object trace = error.trace() ? py::reinterpret_borrow<py::object>(error.trace()) : py::none();
+    logger.attr(level)(message, py::arg("exc_info") = py::make_tuple(error.type(), error.value(), trace));
+}
+
+HandledException::HandledException(const py::error_already_set& error)
+    : HandledException(error.value()) {
+    // sys.exc_info() reads the traceback from the exception itself.
+    if (error.trace() && PyExceptionInstance_Check(error.value().ptr()))
+        PyException_SetTraceback(error.value().ptr(), error.trace().ptr());
+}
+
+HandledException::HandledException(py::handle exception_value) : previous_(PyErr_GetHandledException()) {
+    PyObject* value = exception_value.ptr();
+    // The traceback of the handled exception is the one attached to the value.
+    PyErr_SetHandledException(value);
+}
+
+HandledException::~HandledException() {
+    PyErr_SetHandledException(previous_);
+    Py_XDECREF(previous_);
+}
+
+void check_text(py::handle value, const std::string& function, const std::string& param) {
+    if (!value.is_none() && !PyUnicode_Check(value.ptr()))
+        throw py::type_error(function + "() argument '" + param + "' must be str, not " +
+                             Py_TYPE(value.ptr())->tp_name);
+}
+
+}  // namespace vm

@@ -1,0 +1,203 @@
+// Shared helpers for building Velmora's Python classes from C++.
+//
+// Every class the host sees is a real Python class made at module init with
+// `type(...)` (or `abc.ABCMeta(...)`), so the host and tests can subclass it,
+// replace its methods and read its attributes. The methods are `vm::Function`
+// objects: callables written in C++ that behave like Python functions:
+//
+//   * they bind as methods (`obj.method` is a bound method, `Cls.method` is
+//     the function itself) and are fast in `obj.method(...)` calls;
+//   * they take arguments the way a `def` would: positional-only, positional
+//     or keyword, keyword-only, `*args`, `**kwargs`, defaults, and Python's
+//     own TypeError texts for a missing, extra or unexpected argument;
+//   * `inspect.signature` gives their exact signature, annotations included;
+//   * they carry `__name__`, `__qualname__`, `__module__`, `__doc__`, a
+//     `__dict__`, and `__isabstractmethod__` for abstract methods.
+//
+// A parameter marked `.text()` accepts only `str` (or None): anything else,
+// bytes included, raises TypeError before the body runs.
+//
+// Typical use:
+//
+//   vm::ClassBuilder b(m, "DownloadTask", "Represents a download task");
+//   b.method("__init__", {vm::self(), vm::arg("url"), vm::arg("filename")},
+//            [](const vm::Args& a) { a.self().attr("url") = a[1]; return py::none(); });
+//   py::object cls = b.build();   // also stored in the module as DownloadTask
+//
+// Bodies receive the bound arguments in declaration order (`a[0]` is self for
+// methods); *args arrive as a tuple and **kwargs as a dict. A body returns a
+// py::object (a null object means None) and reports Python errors by throwing
+// py::error_already_set or a pybind11 builtin exception.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vm {
+namespace py = pybind11;
+
+// An interned Python string made once per call site and kept for the life of
+// the process (never freed, so it is safe in static storage).
+#define VM_STR(text)                                                    \
+    ([]() -> ::pybind11::handle {                                       \
+        static PyObject* interned_ = PyUnicode_InternFromString(text);  \
+        return interned_;                                               \
+    }())
+
+// ---------------------------------------------------------------------------
+// Parameters and functions
+
+struct Param {
+    enum Kind { PositionalOnly, PositionalOrKeyword, KeywordOnly, VarPositional, VarKeyword };
+
+    std::string name;
+    Kind kind = PositionalOrKeyword;
+    py::object default_value;  // null: required
+    py::object annotation;     // null: none
+    bool text = false;         // str or None only
+
+    Param&& def(py::object value) &&;        // default value
+    Param&& ann(py::object annotation) &&;   // annotation shown by inspect
+    Param&& text_ann() &&;                   // annotated `str` and type-tested
+    Param&& pos_only() &&;
+    Param&& kw_only() &&;
+};
+
+Param arg(const char* name);
+inline Param self() { return arg("self"); }
+Param var_args(const char* name = "args");
+Param var_kwargs(const char* name = "kwargs");
+
+class Args {
+public:
+    Args(PyObject* const* slots, size_t size) : slots_(slots), size_(size) {}
+    py::handle operator[](size_t i) const { return slots_[i]; }
+    py::handle self() const { return slots_[0]; }
+    size_t size() const { return size_; }
+    // Borrowed tuple / dict for *args and **kwargs slots.
+    py::tuple tuple_at(size_t i) const { return py::reinterpret_borrow<py::tuple>(slots_[i]); }
+    py::dict dict_at(size_t i) const { return py::reinterpret_borrow<py::dict>(slots_[i]); }
+
+private:
+    PyObject* const* slots_;
+    size_t size_;
+};
+
+using Body = std::function<py::object(const Args&)>;
+
+struct FunctionSpec {
+    std::string name;
+    std::string qualname;  // defaults to name
+    std::string module;    // `__module__`
+    const char* doc = nullptr;  // null: no docstring (`__doc__` is None)
+    std::vector<Param> params;
+    py::object return_annotation;  // null: none
+    bool abstract = false;
+};
+
+// A new function object (see the top of this file).
+py::object make_function(FunctionSpec spec, Body body);
+
+// True when `obj` is a function made by make_function.
+bool is_function(py::handle obj);
+
+// ---------------------------------------------------------------------------
+// Classes
+
+class ClassBuilder {
+public:
+    // `bases` empty means (object,). `metaclass` null means type, or the
+    // metaclass of the first base.
+    ClassBuilder(py::module_ module, const char* name, const char* doc,
+                 py::tuple bases = py::tuple(), py::object metaclass = py::object());
+
+    ClassBuilder& method(const char* name, std::vector<Param> params, Body body,
+                         const char* doc = nullptr, py::object returns = py::object());
+    // Wrapped in staticmethod; params have no self.
+    ClassBuilder& static_method(const char* name, std::vector<Param> params, Body body,
+                                const char* doc = nullptr, py::object returns = py::object());
+    // Marked abstract; the body runs when a subclass calls it through super().
+    ClassBuilder& abstract_method(const char* name, std::vector<Param> params, Body body,
+                                  const char* doc = nullptr, py::object returns = py::object());
+    ClassBuilder& attr(const char* name, py::object value);
+
+    // The class, once built: usable inside bodies (like a `__class__` cell).
+    std::shared_ptr<py::object> cell() const { return cell_; }
+
+    // Creates the class, stores it in the module under its name and returns it.
+    py::object build();
+
+private:
+    py::object make(const char* name, std::vector<Param> params, Body body, const char* doc,
+                    py::object returns, bool abstract);
+
+    py::module_ module_;
+    std::string name_;
+    const char* doc_;
+    py::tuple bases_;
+    py::object metaclass_;
+    py::dict ns_;
+    std::shared_ptr<py::object> cell_;
+};
+
+// Adds (or replaces) a method on an existing class, after it was built.
+void set_method(py::handle cls, const char* name, std::vector<Param> params, Body body,
+                const char* doc = nullptr, py::object returns = py::object());
+
+// `super(cls, self)`.
+py::object super(py::handle cls, py::handle self);
+
+// A module-level function stored in the module under its name.
+py::object def_function(py::module_ module, const char* name, std::vector<Param> params, Body body,
+                        const char* doc = nullptr, py::object returns = py::object());
+
+// ---------------------------------------------------------------------------
+// Modules
+
+// `import name` into the module namespace (as the last component of its
+// name, or `as_name`).
+py::object import_into(py::module_ module, const char* name, const char* as_name = nullptr);
+// `from source import a, b, ...` into the module namespace.
+void from_import(py::module_ module, const char* source, std::initializer_list<const char*> names);
+// The module global `name`, looked up now (so tests and the host can replace it).
+inline py::object global(py::handle module, const char* name) {
+    return py::reinterpret_borrow<py::object>(module).attr(name);
+}
+// typing helpers for annotations: Optional[x], generic[x], generic[x, y].
+py::object typing_of(const char* name);
+py::object subscript(py::handle generic, py::handle item);
+
+// ---------------------------------------------------------------------------
+// Errors and logging
+
+// True when the error is an Exception (not KeyboardInterrupt, SystemExit...).
+bool is_exception(const py::error_already_set& error);
+// str(error) as Python shows it in messages.
+std::string error_text(const py::error_already_set& error);
+py::str error_str(const py::error_already_set& error);
+// logger.<level>(message, exc_info=(type, value, traceback)).
+void log_with_traceback(py::handle logger, const char* level, py::handle message,
+                        const py::error_already_set& error);
+
+// While alive, makes `error` the handled exception (what sys.exc_info() and
+// traceback.format_exc() see), as inside an `except` block.
+class HandledException {
+public:
+    explicit HandledException(const py::error_already_set& error);
+    explicit HandledException(py::handle exception_value);
+    ~HandledException();
+    HandledException(const HandledException&) = delete;
+    HandledException& operator=(const HandledException&) = delete;
+
+private:
+    PyObject* previous_;
+};
+
+// Raises TypeError unless value is str or None.
+void check_text(py::handle value, const std::string& function, const std::string& param);
+
+}  // namespace vm

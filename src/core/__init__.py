@@ -1,0 +1,1 @@
+"""Velmora application core."""

@@ -1,0 +1,1 @@
+"""Velmora persistent data."""

@@ -1,0 +1,5 @@
+#include "downloader.hpp"
+
+namespace velmora::downloader {
+void define_task_model(py::module_&) {}
+}  // namespace velmora::downloader
