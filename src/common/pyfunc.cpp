@@ -81,7 +81,10 @@ struct FunctionObject {
     Impl* impl;
 };
 
-PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};  // filled in by function_type()
+#pragma GCC diagnostic pop
 
 std::string qualname_of(FunctionObject* f) {
     const char* q = PyUnicode_AsUTF8(f->qualname);
@@ -109,12 +112,16 @@ void set_type_error(const std::string& text) { PyErr_SetString(PyExc_TypeError, 
 
 // Binds the call's arguments into slots (new references). Returns false with
 // a TypeError set when the call does not fit the signature.
-bool bind(FunctionObject* f, PyObject* const* args, size_t nargs, PyObject* kwnames,
-          std::vector<PyObject*>& slots) {
+// `slots` has room for every parameter and is all null on entry.
+bool bind(FunctionObject* f, PyObject* const* args, size_t nargs, PyObject* kwnames, PyObject** slots) {
     Impl& impl = *f->impl;
     const size_t n = impl.params.size();
-    slots.assign(n, nullptr);
-    const std::string qn = qualname_of(f);
+    struct Qualname {
+        FunctionObject* f;
+        operator std::string() const { return qualname_of(f); }
+        std::string operator+(const std::string& s) const { return qualname_of(f) + s; }
+        std::string operator+(const char* s) const { return qualname_of(f) + s; }
+    } qn{f};
 
     size_t take = nargs < impl.n_positional ? nargs : impl.n_positional;
     for (size_t i = 0; i < take; ++i) slots[i] = Py_NewRef(args[i]);
@@ -239,22 +246,29 @@ bool bind(FunctionObject* f, PyObject* const* args, size_t nargs, PyObject* kwna
     return true;
 }
 
-void release(std::vector<PyObject*>& slots) {
-    for (PyObject* o : slots) Py_XDECREF(o);
+void release(PyObject** slots, size_t n) {
+    for (size_t i = 0; i < n; ++i) Py_XDECREF(slots[i]);
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* f = reinterpret_cast<FunctionObject*>(callable);
     const size_t nargs = PyVectorcall_NARGS(nargsf);
-    // Small signatures bind into a stack buffer through the vector's storage.
-    std::vector<PyObject*> slots;
+    const size_t n = f->impl->params.size();
+    // Small signatures bind into a buffer on the stack.
+    PyObject* small[12] = {};
+    std::unique_ptr<PyObject*[]> large;
+    PyObject** slots = small;
+    if (n > 12) {
+        large.reset(new PyObject*[n]());
+        slots = large.get();
+    }
     if (!bind(f, args, nargs, kwnames, slots)) {
-        release(slots);
+        release(slots, n);
         return nullptr;
     }
     PyObject* result = nullptr;
     try {
-        py::object r = f->impl->body(Args(slots.data(), slots.size()));
+        py::object r = f->impl->body(Args(slots, n));
         result = r ? r.release().ptr() : Py_NewRef(Py_None);
     } catch (py::error_already_set& e) {
         e.restore();
@@ -265,7 +279,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     }
-    release(slots);
+    release(slots, n);
     return result;
 }
 
