@@ -17,3 +17,14 @@ def home(tmp_path, monkeypatch):
     monkeypatch.setenv("HOME", str(home))
     monkeypatch.setenv("USERPROFILE", str(home))
     return home
+
+
+@pytest.fixture
+def fresh_store(home):
+    """data.storage with its single ConsolidatedStorage instance reset, so the
+    next construction loads the data file of this test's home folder."""
+    from data import storage
+
+    storage.ConsolidatedStorage._instance = None
+    yield storage
+    storage.ConsolidatedStorage._instance = None

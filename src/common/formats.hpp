@@ -1,4 +1,33 @@
 // Human-readable sizes, speeds and times.
+//
+// The texts match Python's own formatting of the same values: fixed-point
+// numbers are correctly rounded, "nan"/"inf" are spelled as Python spells them.
 #pragma once
 
-namespace velmora::formats {}
+#include <cstdint>
+#include <string>
+
+namespace velmora::formats {
+
+// `value` in fixed-point notation with `decimals` digits after the point, as
+// Python's format(value, ".Nf") gives it (correctly rounded, "-0.00", "nan",
+// "inf", "-inf").
+std::string fixed(double value, int decimals);
+
+// Size text: the value divided by 1024 until it is below 1024 (B, KB, MB, GB;
+// TB takes everything larger), with two decimals and the unit after a blank.
+// The unit is chosen before rounding, so 1023.999 gives "1024.00 B".
+std::string size_text(double bytes);
+
+// Speed text: the size text of a rate per second followed by "/s".
+std::string speed_text(double bytes_per_second);
+
+// Time-left text for a whole number of seconds: "1h 2m 5s", "2m 5s", "59s".
+// Hours, minutes and seconds come from floor division, as Python's divmod
+// gives them for negative numbers too.
+std::string eta_text(std::int64_t whole_seconds);
+
+// Text shown while no estimate exists.
+inline constexpr const char* kUnknownEta = "Unknown";
+
+}  // namespace velmora::formats

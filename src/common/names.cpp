@@ -1,1 +1,88 @@
 #include "names.hpp"
+
+namespace velmora::names {
+
+bool is_space(char32_t c) {
+    if (c <= 0x20) return c == 0x20 || (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x1F);
+    if (c < 0x85) return false;
+    switch (c) {
+        case 0x85:
+        case 0xA0:
+        case 0x1680:
+        case 0x2028:
+        case 0x2029:
+        case 0x202F:
+        case 0x205F:
+        case 0x3000:
+            return true;
+        default:
+            return c >= 0x2000 && c <= 0x200A;
+    }
+}
+
+bool is_removed(char32_t c) {
+    switch (c) {
+        case U'<':
+        case U'>':
+        case U':':
+        case U'"':
+        case U'/':
+        case U'\\':
+        case U'|':
+        case U'?':
+        case U'*':
+            return true;
+        default:
+            break;
+    }
+    const bool control = c < 0x20 || (c >= 0x7F && c <= 0x9F);
+    return control && !is_space(c);
+}
+
+std::u32string clean(std::u32string_view text) {
+    std::u32string out;
+    out.reserve(text.size());
+    bool pending_blank = false;  // white space seen since the last kept character
+    for (char32_t c : text) {
+        if (is_removed(c)) continue;
+        if (is_space(c)) {
+            pending_blank = true;
+            continue;
+        }
+        if (pending_blank && !out.empty()) out.push_back(U' ');
+        pending_blank = false;
+        out.push_back(c);
+    }
+    return out;
+}
+
+namespace {
+std::u32string strip_blanks(std::u32string s) {
+    std::size_t begin = 0, end = s.size();
+    while (begin < end && is_space(s[begin])) ++begin;
+    while (end > begin && is_space(s[end - 1])) --end;
+    return s.substr(begin, end - begin);
+}
+}  // namespace
+
+std::u32string file_stem(std::u32string_view title) {
+    std::u32string name = clean(title);
+    if (name.size() > kMaxFileStem) {
+        name.resize(kMaxFileStem);
+        const std::size_t blank = name.rfind(U' ');
+        if (blank != std::u32string::npos) name.resize(blank);
+    }
+    return name;
+}
+
+std::u32string folder_name(std::u32string_view content_name) {
+    std::u32string name = clean(content_name);
+    if (name.size() > kMaxFolderName) {
+        name.resize(kMaxFolderName);
+        name = strip_blanks(std::move(name));
+    }
+    if (name.find_first_not_of(U'.') == std::u32string::npos) name.clear();
+    return name;
+}
+
+}  // namespace velmora::names

@@ -1,6 +1,56 @@
-// core.config: module body.
-#include "pyfunc.hpp"
+// core.config: module body. Nothing here touches the store: data.storage is
+// imported when a Config is constructed.
+#include "config.hpp"
 
 namespace py = pybind11;
+using namespace velmora::config;
 
-PYBIND11_MODULE(config, m) {}
+namespace {
+
+// Holds a Python lock like a `with` block (acquiring it releases the GIL
+// while it waits).
+class Held {
+public:
+    explicit Held(py::handle lock) : lock_(py::reinterpret_borrow<py::object>(lock)) { lock_.attr("acquire")(); }
+    ~Held() {
+        PyObject* r = PyObject_CallMethodNoArgs(lock_.ptr(), VM_STR("release").ptr());
+        if (r)
+            Py_DECREF(r);
+        else
+            PyErr_WriteUnraisable(lock_.ptr());
+    }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+
+private:
+    py::object lock_;
+};
+
+void load(py::module_& m) {
+    m.doc() = "Configuration management for Velmora.";
+    vm::import_into(m, "os");
+    vm::import_into(m, "sys");
+    vm::from_import(m, "pathlib", {"Path"});
+    define_config(m);
+    m.attr("_config_instance") = py::none();
+
+    py::object creation_lock = py::module_::import("threading").attr("RLock")();
+    vm::def_function(
+        m, "get_config", {},
+        [m, creation_lock](const vm::Args&) mutable {
+            if (vm::global(m, "_config_instance").is_none()) {
+                // Two threads making the first call at once still share one Config.
+                Held held(creation_lock);
+                if (vm::global(m, "_config_instance").is_none()) {
+                    py::object config = vm::global(m, "Config")();
+                    m.attr("_config_instance") = config;
+                }
+            }
+            return vm::global(m, "_config_instance");
+        },
+        "Get the global config instance.");
+}
+
+}  // namespace
+
+PYBIND11_MODULE(config, m) { load(m); }

@@ -1,4 +1,11 @@
 // core.downloader: module body.
+//
+// The same body runs under two entry points: PyInit_downloader when the host
+// imports core.downloader, and PyInit___main__ when scripts/downloader-demo
+// loads this file as the main program (an extension module cannot be started
+// with `python -m`). Only the latter runs the demonstration.
+#include <string>
+
 #include "downloader.hpp"
 
 namespace py = pybind11;
@@ -6,12 +13,128 @@ using namespace velmora::downloader;
 
 namespace {
 
+const char* const kModuleDoc =
+    "Podcast Episode Downloader for Velmora\n"
+    "\n"
+    "Provides:\n"
+    "- Resumable downloads (HTTP Range requests)\n"
+    "- Progress tracking (bytes, percentage, speed, ETA)\n"
+    "- Concurrent downloads on a pool of worker threads\n"
+    "- Download queue management (pause, resume, cancel, retry)\n";
+
+void import_names(py::module_& m) {
+    for (const char* name : {"os", "re", "time", "threading", "logging"}) vm::import_into(m, name);
+    vm::from_import(m, "pathlib", {"Path"});
+    vm::from_import(m, "typing", {"Optional", "Callable", "Dict", "List"});
+    vm::from_import(m, "enum", {"Enum"});
+    vm::from_import(m, "queue", {"Queue", "Empty"});
+    vm::from_import(m, "abc", {"ABC", "abstractmethod"});
+    vm::import_into(m, "requests");
+    vm::from_import(m, "requests.exceptions", {"RequestException"});
+}
+
+// print(text) to the sys.stdout of the moment.
+void say(const char* text) {
+    py::print(text, py::arg("file") = py::module_::import("sys").attr("stdout"));
+}
+void say(const py::object& text) {
+    py::print(text, py::arg("file") = py::module_::import("sys").attr("stdout"));
+}
+
+// The demonstration of the main program: shows the default downloader's
+// settings and the features, downloads nothing.
+void demonstrate(py::module_& m) {
+    say("Velmora - Podcast Downloader");
+    say(std::string(50, '=').c_str());
+
+    m.attr("example_url") = "https://podcasts.example.com/episodes/intro-to-python.mp3";
+    m.attr("example_title") = "Introduction to Python Programming";
+    m.attr("example_podcast") = "Tech Talks Daily";
+
+    say(py::str("\nExample: Downloading '{}' from '{}'").format(m.attr("example_title"), m.attr("example_podcast")));
+    say("Note: This is a demonstration. Use real URLs for actual downloads.\n");
+
+    // with PodcastDownloader(max_concurrent=3) as downloader:
+    py::object manager = m.attr("PodcastDownloader")(py::arg("max_concurrent") = 3);
+    py::object manager_type = py::type::of(manager);
+    py::object exit = manager_type.attr("__exit__");
+    py::object entered = manager_type.attr("__enter__")(manager);
+    try {
+        m.attr("downloader") = entered;
+        py::object downloader = m.attr("downloader");
+        say(py::str("Download folder: {}").format(downloader.attr("download_folder")));
+        say(py::str("Max concurrent downloads: {}").format(downloader.attr("max_concurrent")));
+        say("\nDownload system initialized and ready!");
+        say("\nFeatures:");
+        for (const char* line : {"- Resumable downloads with Range request support",
+                                 "- Real-time progress tracking (bytes, percentage, speed, ETA)",
+                                 "- Concurrent downloads with configurable thread pool", "- Download queue management",
+                                 "- Pause/Resume/Cancel support", "- Safe filename generation",
+                                 "- Automatic retry for failed downloads"})
+            say(line);
+    } catch (py::error_already_set& e) {
+        py::object trace = e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::none();
+        if (!py::bool_(exit(manager, e.type(), e.value(), trace))) throw;
+        return;
+    }
+    exit(manager, py::none(), py::none(), py::none());
+}
+
 void load(py::module_& m) {
+    m.doc() = kModuleDoc;
+    import_names(m);
+    m.attr("logger") = m.attr("logging").attr("getLogger")(m.attr("__name__"));
+
     define_task_model(m);
     define_base_downloader(m);
     define_podcast_downloader(m);
+
+    // The source downloaders (QuietshelfDownloader, ReelmoorDownloader) and
+    // download_episode are defined here, after PodcastDownloader.
+
+    if (py::str(m.attr("__name__")).equal(py::str("__main__"))) demonstrate(m);
 }
 
 }  // namespace
 
-PYBIND11_MODULE(downloader, m) { load(m); }
+// Both entry points run the same body. They are written out rather than
+// taken from PYBIND11_MODULE so that an error of the body (a library missing
+// at load, a failure in the demonstration) reaches the importer as itself,
+// not wrapped in an ImportError "initialization failed".
+namespace {
+
+py::module_::module_def package_module_def;
+py::module_::module_def main_module_def;
+
+PyObject* init(const char* name, py::module_::module_def* def) {
+    auto m = py::module_::create_extension_module(name, nullptr, def);
+    try {
+        load(m);
+        return m.ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (const py::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+    }
+    // The half-made module is kept alive: functions built so far refer to
+    // its namespace.
+    return nullptr;
+}
+
+}  // namespace
+
+// import core.downloader
+PYBIND11_PLUGIN_IMPL(downloader) {
+    PYBIND11_CHECK_PYTHON_VERSION
+    PYBIND11_ENSURE_INTERNALS_READY
+    return init("downloader", &package_module_def);
+}
+
+// This file loaded as the main program (scripts/downloader-demo).
+PYBIND11_PLUGIN_IMPL(__main__) {
+    PYBIND11_CHECK_PYTHON_VERSION
+    PYBIND11_ENSURE_INTERNALS_READY
+    return init("__main__", &main_module_def);
+}

@@ -1,8 +1,105 @@
+// The static name and header methods of BaseDownloader: safe file names,
+// content folders, the extension a URL suggests and the file name a server
+// announces in Content-Disposition.
+#include <string>
+
 #include "downloader.hpp"
+#include "names.hpp"
 
 namespace velmora::downloader {
-void add_generate_safe_filename(vm::ClassBuilder&, py::module_&) {}
-void add_get_filename_from_headers(vm::ClassBuilder&, py::module_&) {}
-void add_get_content_folder(vm::ClassBuilder&, py::module_&) {}
-void add_detect_extension_from_url(vm::ClassBuilder&, py::module_&) {}
+namespace {
+
+namespace names = velmora::names;
+
+py::object steal_or_throw(PyObject* o) {
+    if (!o) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(o);
+}
+
+// The code points of a text; None (let through by the type test) fails as
+// the pattern functions fail on it.
+std::u32string code_points(py::handle value) {
+    if (!PyUnicode_Check(value.ptr())) {
+        PyErr_Format(PyExc_TypeError, "expected string or bytes-like object, got '%s'", Py_TYPE(value.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    const Py_ssize_t n = PyUnicode_GetLength(value.ptr());
+    if (n < 0) throw py::error_already_set();
+    std::u32string out(static_cast<size_t>(n), U'\0');
+    if (n > 0 &&
+        !PyUnicode_AsUCS4(value.ptr(), reinterpret_cast<Py_UCS4*>(out.data()), n, /*copy_null=*/0))
+        throw py::error_already_set();
+    return out;
+}
+
+py::object to_text(const std::u32string& s) {
+    return steal_or_throw(
+        PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+py::object str_type() { return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyUnicode_Type)); }
+
+}  // namespace
+
+void add_generate_safe_filename(vm::ClassBuilder& b, py::module_&) {
+    b.static_method(
+        "generate_safe_filename",
+        {vm::arg("title").text_ann(), vm::arg("extension").text_ann().def(py::str("mp3"))},
+        [](const vm::Args& a) -> py::object {
+            py::object stem = to_text(names::file_stem(code_points(a[0])));
+            py::object extension = steal_or_throw(PyObject_Format(a[1].ptr(), VM_STR("").ptr()));
+            return steal_or_throw(PyUnicode_FromFormat("%U.%U", stem.ptr(), extension.ptr()));
+        },
+        "Generate a safe filename from a title.", str_type());
+}
+
+void add_get_filename_from_headers(vm::ClassBuilder& b, py::module_& m) {
+    py::object optional_str = vm::subscript(m.attr("Optional"), str_type());
+    b.static_method(
+        "_get_filename_from_headers", {vm::arg("headers").pos_only()},
+        [](const vm::Args& a) -> py::object {
+            py::object message_type = py::module_::import("email.message").attr("Message");
+            py::handle headers = a[0];
+            py::object value = headers.attr("get")("content-disposition", "");
+            if (!py::bool_(value)) value = headers.attr("get")("Content-Disposition", "");
+            if (!py::bool_(value)) return py::none();
+            py::object message = message_type();
+            message["content-disposition"] = value;
+            py::object filename = message.attr("get_filename")();
+            if (py::bool_(filename)) return filename;
+            return py::none();
+        },
+        "Extract the file name from a Content-Disposition header.", optional_str);
+}
+
+void add_get_content_folder(vm::ClassBuilder& b, py::module_& m) {
+    py::object path_type = m.attr("Path");
+    b.static_method(
+        "_get_content_folder", {vm::arg("base_folder").ann(path_type), vm::arg("content_name").text_ann()},
+        [](const vm::Args& a) -> py::object {
+            py::object name = to_text(names::folder_name(code_points(a[1])));
+            return steal_or_throw(PyNumber_TrueDivide(a[0].ptr(), name.ptr()));
+        },
+        "Get the folder for a podcast, channel or other content name.", path_type);
+}
+
+void add_detect_extension_from_url(vm::ClassBuilder& b, py::module_&) {
+    b.static_method(
+        "_detect_extension_from_url", {vm::arg("url").text_ann().pos_only()},
+        [](const vm::Args& a) -> py::object {
+            py::object lowered = steal_or_throw(PyObject_CallMethodNoArgs(a[0].ptr(), VM_STR("lower").ptr()));
+            const py::handle needles[][2] = {{VM_STR(".zip"), VM_STR("zip")},
+                                             {VM_STR(".m4a"), VM_STR("m4a")},
+                                             {VM_STR(".mp4"), VM_STR("mp4")},
+                                             {VM_STR(".ogg"), VM_STR("ogg")}};
+            for (const auto& k : needles) {
+                const int found = PySequence_Contains(lowered.ptr(), k[0].ptr());
+                if (found < 0) throw py::error_already_set();
+                if (found) return py::reinterpret_borrow<py::object>(k[1]);
+            }
+            return py::reinterpret_borrow<py::object>(VM_STR("mp3"));
+        },
+        "Detect the file extension from a URL.", str_type());
+}
+
 }  // namespace velmora::downloader

@@ -1,5 +1,447 @@
+// DownloadStatus, DownloadProgress and DownloadTask.
+//
+// DownloadProgress.update and __str__ run once per received chunk and once per
+// progress line the host shows, so both work on the C API directly. Values
+// stay Python objects: plain ints (up to 2**53) and floats take a native path
+// that gives exactly what Python's arithmetic and float formatting give; any
+// other number goes through Python's own operators.
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <string>
+
 #include "downloader.hpp"
+#include "formats.hpp"
 
 namespace velmora::downloader {
-void define_task_model(py::module_&) {}
+namespace {
+
+namespace fmt = velmora::formats;
+
+py::object steal_or_throw(PyObject* o) {
+    if (!o) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(o);
+}
+
+py::object get(py::handle obj, py::handle name) { return steal_or_throw(PyObject_GetAttr(obj.ptr(), name.ptr())); }
+
+void set(py::handle obj, py::handle name, py::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw py::error_already_set();
+}
+
+void set_double(py::handle obj, py::handle name, double value) {
+    py::object v = steal_or_throw(PyFloat_FromDouble(value));
+    set(obj, name, v);
+}
+
+bool truth_of(PyObject* o) {
+    int r = PyObject_IsTrue(o);
+    if (r < 0) throw py::error_already_set();
+    return r;
+}
+
+bool compare(py::handle a, py::handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0) throw py::error_already_set();
+    return r;
+}
+
+py::object text(const std::string& s) {
+    return steal_or_throw(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+// format(value, spec), as an f-string field does it.
+py::object format_obj(py::handle value, py::handle spec) {
+    return steal_or_throw(PyObject_Format(value.ptr(), spec.ptr()));
+}
+
+// State of one module instance (the module may be loaded twice: as
+// core.downloader and as the demonstration's __main__).
+struct Model {
+    PyObject* globals = nullptr;  // the module's namespace (borrowed; modules live forever)
+    py::object format_size, format_speed, format_eta;  // the class's own methods
+    // The standard clock as the module imported it, called directly while
+    // neither the module global `time` nor `time.time` has been replaced.
+    py::object time_module, time_function;
+    PyObject* time_dict = nullptr;
+    PyCFunction time_c = nullptr;
+    PyObject* time_self = nullptr;
+    // Types known to keep the three formatting methods, by version tag.
+    PyTypeObject* checked_type = nullptr;
+    unsigned int checked_tag = 0;
+};
+
+// A module global, looked up now; builtins after the namespace, as Python does.
+py::object global(const Model& st, py::handle name) {
+    PyObject* v = PyDict_GetItemWithError(st.globals, name.ptr());
+    if (!v) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name.ptr());
+        if (!v) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+            throw py::error_already_set();
+        }
+    }
+    return py::reinterpret_borrow<py::object>(v);
+}
+
+py::object now(const Model& st) {
+    if (st.time_c) {
+        PyObject* module = PyDict_GetItemWithError(st.globals, VM_STR("time").ptr());
+        if (module == st.time_module.ptr() &&
+            PyDict_GetItemWithError(st.time_dict, VM_STR("time").ptr()) == st.time_function.ptr())
+            return steal_or_throw(st.time_c(st.time_self, nullptr));
+        if (PyErr_Occurred()) throw py::error_already_set();
+    }
+    py::object time_module = global(st, VM_STR("time"));
+    py::object clock = get(time_module, VM_STR("time"));
+    return steal_or_throw(PyObject_CallNoArgs(clock.ptr()));
+}
+
+void remember_clock(py::module_& m, Model& st) {
+    st.time_module = m.attr("time");
+    st.time_function = st.time_module.attr("time");
+    PyObject* f = st.time_function.ptr();
+    if (PyModule_Check(st.time_module.ptr()) && PyCFunction_Check(f) && (PyCFunction_GET_FLAGS(f) & METH_NOARGS)) {
+        st.time_dict = PyModule_GetDict(st.time_module.ptr());
+        st.time_c = PyCFunction_GET_FUNCTION(f);
+        st.time_self = PyCFunction_GET_SELF(f);
+    }
+}
+
+constexpr long long kExactLimit = 1LL << 53;  // ints a double holds exactly
+
+// A plain int small enough that double arithmetic on it is exact.
+bool small_int(PyObject* o, long long& out) {
+    if (!PyLong_CheckExact(o)) return false;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow || (v == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+    }
+    if (v > kExactLimit || v < -kExactLimit) return false;
+    out = v;
+    return true;
+}
+
+// A plain float, or a plain int that converts to a float (as Python converts
+// it for `value < 1024.0`, `value / 1024.0` and `format(value, ".2f")`).
+bool plain_double(PyObject* o, double& out) {
+    if (PyFloat_CheckExact(o)) {
+        out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    if (PyLong_CheckExact(o)) {
+        double v = PyLong_AsDouble(o);
+        if (v == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        out = v;
+        return true;
+    }
+    return false;
+}
+
+// int(eta) for a plain float or int that fits 64 bits; false for anything else.
+// `zero` tells that eta == 0 (no estimate).
+bool plain_eta(PyObject* o, long long& whole, bool& zero) {
+    if (PyFloat_CheckExact(o)) {
+        const double v = PyFloat_AS_DOUBLE(o);
+        zero = v == 0.0;
+        if (!std::isfinite(v)) return false;
+        const double t = std::trunc(v);
+        if (t >= 9.2e18 || t <= -9.2e18) return false;
+        whole = static_cast<long long>(t);
+        return true;
+    }
+    if (PyLong_CheckExact(o)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (overflow || (v == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            return false;
+        }
+        whole = v;
+        zero = v == 0;
+        return true;
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// The formatting methods, with Python's semantics for any number.
+
+py::object size_text_of(py::handle value) {
+    double v;
+    if (plain_double(value.ptr(), v)) return text(fmt::size_text(v));
+    static const char* const units[] = {"B", "KB", "MB", "GB"};
+    py::object limit = steal_or_throw(PyFloat_FromDouble(1024.0));
+    py::object x = py::reinterpret_borrow<py::object>(value);
+    for (const char* unit : units) {
+        if (compare(x, limit, Py_LT)) {
+            py::object number = format_obj(x, VM_STR(".2f"));
+            return steal_or_throw(PyUnicode_FromFormat("%U %s", number.ptr(), unit));
+        }
+        x = steal_or_throw(PyNumber_InPlaceTrueDivide(x.ptr(), limit.ptr()));
+    }
+    py::object number = format_obj(x, VM_STR(".2f"));
+    return steal_or_throw(PyUnicode_FromFormat("%U TB", number.ptr()));
+}
+
+py::object eta_text_of(py::handle eta) {
+    long long whole = 0;
+    bool zero = false;
+    if (plain_eta(eta.ptr(), whole, zero)) return text(zero ? fmt::kUnknownEta : fmt::eta_text(whole));
+    py::object int_zero = steal_or_throw(PyLong_FromLong(0));
+    if (compare(eta, int_zero, Py_EQ)) return text(fmt::kUnknownEta);
+    py::object total = steal_or_throw(PyNumber_Long(eta.ptr()));
+    py::object hour = steal_or_throw(PyLong_FromLong(3600)), minute = steal_or_throw(PyLong_FromLong(60));
+    py::object hr = steal_or_throw(PyNumber_Divmod(total.ptr(), hour.ptr()));
+    py::object hours = hr[py::int_(0)], remainder = hr[py::int_(1)];
+    py::object ms = steal_or_throw(PyNumber_Divmod(remainder.ptr(), minute.ptr()));
+    py::object minutes = ms[py::int_(0)], seconds = ms[py::int_(1)];
+    py::object h = format_obj(hours, VM_STR("")), m = format_obj(minutes, VM_STR("")),
+               s = format_obj(seconds, VM_STR(""));
+    if (compare(hours, int_zero, Py_GT))
+        return steal_or_throw(PyUnicode_FromFormat("%Uh %Um %Us", h.ptr(), m.ptr(), s.ptr()));
+    if (compare(minutes, int_zero, Py_GT))
+        return steal_or_throw(PyUnicode_FromFormat("%Um %Us", m.ptr(), s.ptr()));
+    return steal_or_throw(PyUnicode_FromFormat("%Us", s.ptr()));
+}
+
+// True when the class of `self` still has `original` under `name` (not
+// replaced by a subclass, the host or a test).
+bool own_method(py::handle self, py::handle name, const py::object& original) {
+    PyObject* found = PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())), name.ptr());
+    if (!found) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool same = found == original.ptr();
+    Py_DECREF(found);
+    return same;
+}
+
+py::object call_method(py::handle self, py::handle name, PyObject* arg = nullptr) {
+    PyObject* args[2] = {self.ptr(), arg};
+    const size_t n = arg ? 2 : 1;
+    return steal_or_throw(
+        PyObject_VectorcallMethod(name.ptr(), args, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+py::object self_format_size(const Model& st, py::handle self, py::handle value) {
+    if (own_method(self, VM_STR("format_size"), st.format_size)) return size_text_of(value);
+    return call_method(self, VM_STR("format_size"), value.ptr());
+}
+
+py::object speed_text_of(const Model& st, py::handle self) {
+    py::object speed = get(self, VM_STR("speed"));
+    py::object size = self_format_size(st, self, speed);
+    py::object shown = format_obj(size, VM_STR(""));
+    return steal_or_throw(PyUnicode_FromFormat("%U/s", shown.ptr()));
+}
+
+py::object self_format(const Model& st, py::handle self, py::handle name, const py::object& original,
+                       py::object (*own)(const Model&, py::handle)) {
+    if (own_method(self, name, original)) return own(st, self);
+    return call_method(self, name);
+}
+
+py::object own_eta(const Model&, py::handle self) { return eta_text_of(get(self, VM_STR("eta"))); }
+
+// True when the object's class keeps all three formatting methods. The
+// answer is kept for the class's current version tag, which the runtime
+// changes whenever the class or one of its bases is modified.
+bool own_formatting(Model& st, py::handle self) {
+    PyTypeObject* type = Py_TYPE(self.ptr());
+    const bool tagged = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+    if (tagged && type == st.checked_type && type->tp_version_tag == st.checked_tag) return true;
+    const bool own = own_method(self, VM_STR("format_size"), st.format_size) &&
+                     own_method(self, VM_STR("format_speed"), st.format_speed) &&
+                     own_method(self, VM_STR("format_eta"), st.format_eta);
+    // The look-ups above give the class a valid tag if it had none.
+    if (own && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        st.checked_type = type;
+        st.checked_tag = type->tp_version_tag;
+    }
+    return own;
+}
+
+// The progress line when every piece is a plain number and the class's own
+// formatting methods are in place; false when the general path is needed.
+bool fast_progress_text(Model& st, py::handle self, std::string& out) {
+    if (!own_formatting(st, self)) return false;
+    double done, total, percentage, speed;
+    long long eta_whole = 0;
+    bool eta_zero = false;
+    if (!plain_double(get(self, VM_STR("bytes_downloaded")).ptr(), done) ||
+        !plain_double(get(self, VM_STR("total_bytes")).ptr(), total) ||
+        !plain_double(get(self, VM_STR("percentage")).ptr(), percentage) ||
+        !plain_double(get(self, VM_STR("speed")).ptr(), speed) ||
+        !plain_eta(get(self, VM_STR("eta")).ptr(), eta_whole, eta_zero))
+        return false;
+    out.reserve(96);
+    out += fmt::size_text(done);
+    out += " / ";
+    out += fmt::size_text(total);
+    out += " (";
+    out += fmt::fixed(percentage, 1);
+    out += "%) - Speed: ";
+    out += fmt::speed_text(speed);
+    out += " - ETA: ";
+    out += eta_zero ? fmt::kUnknownEta : fmt::eta_text(eta_whole);
+    return true;
+}
+
+py::object progress_text(Model& st, py::handle self) {
+    std::string line;
+    if (fast_progress_text(st, self, line)) return text(line);
+    py::object done = format_obj(self_format_size(st, self, get(self, VM_STR("bytes_downloaded"))), VM_STR(""));
+    py::object total = format_obj(self_format_size(st, self, get(self, VM_STR("total_bytes"))), VM_STR(""));
+    py::object percentage = format_obj(get(self, VM_STR("percentage")), VM_STR(".1f"));
+    py::object speed =
+        format_obj(self_format(st, self, VM_STR("format_speed"), st.format_speed, speed_text_of), VM_STR(""));
+    py::object eta = format_obj(self_format(st, self, VM_STR("format_eta"), st.format_eta, own_eta), VM_STR(""));
+    return steal_or_throw(PyUnicode_FromFormat("%U / %U (%U%%) - Speed: %U - ETA: %U", done.ptr(), total.ptr(),
+                                               percentage.ptr(), speed.ptr(), eta.ptr()));
+}
+
+// ---------------------------------------------------------------------------
+// DownloadProgress.update
+
+void update_progress(const Model& st, py::handle self, py::handle done, py::handle total) {
+    set(self, VM_STR("bytes_downloaded"), done);
+    set(self, VM_STR("total_bytes"), total);
+
+    long long d = 0, t = 0;
+    const bool ints = small_int(done.ptr(), d) && small_int(total.ptr(), t);
+    py::object int_zero = steal_or_throw(PyLong_FromLong(0));
+    if (ints) {
+        if (t > 0) set_double(self, VM_STR("percentage"), static_cast<double>(d) / static_cast<double>(t) * 100.0);
+    } else if (compare(total, int_zero, Py_GT)) {
+        py::object share = steal_or_throw(PyNumber_TrueDivide(done.ptr(), total.ptr()));
+        py::object hundred = steal_or_throw(PyLong_FromLong(100));
+        set(self, VM_STR("percentage"), steal_or_throw(PyNumber_Multiply(share.ptr(), hundred.ptr())));
+    }
+
+    py::object current = now(st);
+    py::object start = get(self, VM_STR("start_time"));
+    if (ints && PyFloat_CheckExact(current.ptr()) && PyFloat_CheckExact(start.ptr())) {
+        const double elapsed = PyFloat_AS_DOUBLE(current.ptr()) - PyFloat_AS_DOUBLE(start.ptr());
+        if (elapsed > 0) {
+            const double speed = static_cast<double>(d) / elapsed;
+            set_double(self, VM_STR("speed"), speed);
+            if (speed > 0 && t > d) set_double(self, VM_STR("eta"), static_cast<double>(t - d) / speed);
+        }
+        return;
+    }
+    py::object elapsed = steal_or_throw(PyNumber_Subtract(current.ptr(), start.ptr()));
+    if (compare(elapsed, int_zero, Py_GT)) {
+        py::object speed = steal_or_throw(PyNumber_TrueDivide(done.ptr(), elapsed.ptr()));
+        set(self, VM_STR("speed"), speed);
+        if (compare(speed, int_zero, Py_GT) && compare(total, done, Py_GT)) {
+            py::object left = steal_or_throw(PyNumber_Subtract(total.ptr(), done.ptr()));
+            set(self, VM_STR("eta"), steal_or_throw(PyNumber_TrueDivide(left.ptr(), speed.ptr())));
+        }
+    }
+}
+
+void define_status(py::module_& m) {
+    py::object enum_type = m.attr("Enum");
+    py::list members;
+    for (const char* name : {"QUEUED", "DOWNLOADING", "PAUSED", "COMPLETED", "FAILED", "CANCELLED"}) {
+        std::string value(name);
+        for (char& c : value) c = static_cast<char>(c - 'A' + 'a');
+        members.append(py::make_tuple(name, value));
+    }
+    py::object status = enum_type("DownloadStatus", members, py::arg("module") = m.attr("__name__"),
+                                  py::arg("qualname") = "DownloadStatus");
+    status.attr("__doc__") = "Download status enumeration";
+    m.attr("DownloadStatus") = status;
+}
+
+void define_progress(py::module_& m, const std::shared_ptr<Model>& st) {
+    py::object int_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyLong_Type));
+    py::object str_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyUnicode_Type));
+
+    vm::ClassBuilder b(m, "DownloadProgress", "Download progress information");
+    b.method("__init__", {vm::self()}, [st](const vm::Args& a) -> py::object {
+        py::handle self = a.self();
+        py::object int_zero = steal_or_throw(PyLong_FromLong(0));
+        set(self, VM_STR("bytes_downloaded"), int_zero);
+        set(self, VM_STR("total_bytes"), int_zero);
+        set_double(self, VM_STR("percentage"), 0.0);
+        set_double(self, VM_STR("speed"), 0.0);
+        set_double(self, VM_STR("eta"), 0.0);
+        set(self, VM_STR("status"), get(global(*st, VM_STR("DownloadStatus")), VM_STR("QUEUED")));
+        set(self, VM_STR("error_message"), py::none());
+        set(self, VM_STR("start_time"), now(*st));
+        return py::object();
+    });
+    b.method(
+        "update",
+        {vm::self(), vm::arg("bytes_downloaded").ann(int_type), vm::arg("total_bytes").ann(int_type)},
+        [st](const vm::Args& a) -> py::object {
+            update_progress(*st, a[0], a[1], a[2]);
+            return py::object();
+        },
+        "Update progress metrics");
+    b.method(
+        "format_size", {vm::self(), vm::arg("bytes_size").ann(int_type)},
+        [](const vm::Args& a) -> py::object { return size_text_of(a[1]); }, "Format bytes to human-readable size",
+        str_type);
+    b.method(
+        "format_speed", {vm::self()},
+        [st](const vm::Args& a) -> py::object { return speed_text_of(*st, a.self()); }, "Format download speed",
+        str_type);
+    b.method(
+        "format_eta", {vm::self()},
+        [](const vm::Args& a) -> py::object { return eta_text_of(get(a.self(), VM_STR("eta"))); },
+        "Format estimated time remaining", str_type);
+    b.method(
+        "__str__", {vm::self()},
+        [st](const vm::Args& a) -> py::object { return progress_text(*st, a.self()); },
+        "String representation of download progress", str_type);
+    py::object cls = b.build();
+    st->format_size = cls.attr("format_size");
+    st->format_speed = cls.attr("format_speed");
+    st->format_eta = cls.attr("format_eta");
+}
+
+void define_task(py::module_& m, const std::shared_ptr<Model>& st) {
+    vm::ClassBuilder b(m, "DownloadTask", "Represents a download task");
+    b.method("__init__",
+             {vm::self(), vm::arg("url"), vm::arg("filename"), vm::arg("episode_title"), vm::arg("podcast_name"),
+              vm::arg("task_id")},
+             [st](const vm::Args& a) -> py::object {
+                 py::handle self = a.self();
+                 set(self, VM_STR("url"), a[1]);
+                 set(self, VM_STR("filename"), a[2]);
+                 set(self, VM_STR("episode_title"), a[3]);
+                 set(self, VM_STR("podcast_name"), a[4]);
+                 set(self, VM_STR("task_id"), a[5]);
+                 set(self, VM_STR("progress"), global(*st, VM_STR("DownloadProgress"))());
+                 py::object threading = global(*st, VM_STR("threading"));
+                 set(self, VM_STR("cancel_flag"), threading.attr("Event")());
+                 set(self, VM_STR("pause_flag"), threading.attr("Event")());
+                 set(self, VM_STR("metadata"), py::dict());
+                 set(self, VM_STR("output_path"), py::none());
+                 return py::object();
+             });
+    b.build();
+}
+
+}  // namespace
+
+void define_task_model(py::module_& m) {
+    auto st = std::make_shared<Model>();
+    st->globals = m.attr("__dict__").ptr();
+    remember_clock(m, *st);
+    define_status(m);
+    define_progress(m, st);
+    define_task(m, st);
+}
+
 }  // namespace velmora::downloader

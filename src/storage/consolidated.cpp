@@ -1,5 +1,385 @@
+// ConsolidatedStorage: the one in-memory copy of the data file and its
+// sections, and the code that reads and rewrites "velmora.dat".
+//
+// Writing goes through a temporary file in the same folder that is flushed to
+// disk and then renamed over the data file, so a crash or a full disk leaves
+// either the old file or the new one, never a mix. A data file that could not
+// be read is moved aside before the first write replaces it.
 #include "storage.hpp"
 
+#include <cerrno>
+#include <string>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace velmora::storage {
-void define_consolidated_storage(py::module_&) {}
+namespace {
+
+const char* const kSections[] = {
+    "config",         "subscriptions",       "playback_positions", "bookmarks",           "radio_stations",
+    "downloads",      "spotify_credentials", "spotify_data",       "quietshelf_downloads",
+};
+
+// Name of the instance's lock that serialises loads, saves and changes.
+constexpr const char* kStoreLock = "_data_lock";
+// Set by load when a data file exists but could not be read or decoded.
+constexpr const char* kDamaged = "_damaged_file";
+
+bool truthy(py::handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
+
+// Holds a Python lock (acquired in the constructor, released at scope exit).
+class HeldLock {
+public:
+    explicit HeldLock(py::object lock) : lock_(std::move(lock)) {
+        if (lock_) lock_.attr("acquire")();
+    }
+    ~HeldLock() {
+        if (!lock_) return;
+        PyObject* r = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
+        if (!r) PyErr_WriteUnraisable(lock_.ptr());
+        Py_XDECREF(r);
+    }
+    HeldLock(const HeldLock&) = delete;
+    HeldLock& operator=(const HeldLock&) = delete;
+
+private:
+    py::object lock_;
+};
+
+// The store's own lock; made on first use for an instance that was created
+// without one (a subclass with a __new__ of its own).
+py::object store_lock(py::handle self, const py::module_& m) {
+    py::object lock = py::getattr(self, kStoreLock, py::none());
+    if (!lock.is_none()) return lock;
+    HeldLock creation(py::type::handle_of(self).attr("_lock"));
+    lock = py::getattr(self, kStoreLock, py::none());
+    if (lock.is_none()) {
+        lock = vm::global(m, "threading").attr("RLock")();
+        self.attr(kStoreLock) = lock;
+    }
+    return lock;
+}
+
+bool matches_any(const py::error_already_set& e, std::initializer_list<PyObject*> types) {
+    for (PyObject* t : types)
+        if (e.matches(t)) return true;
+    return false;
+}
+
+[[noreturn]] void raise_errno(int err, py::handle filename) {
+    errno = err;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
+    throw py::error_already_set();
+}
+
+// Writes all of `data` to `fd`, forces it to disk and closes `fd`, without
+// the GIL. Returns 0 or the errno of the first failure.
+int write_sync_close(int fd, const char* data, size_t size) {
+    int err = 0;
+    py::gil_scoped_release nogil;
+#ifdef _WIN32
+    while (size > 0 && err == 0) {
+        unsigned int chunk = size > (1u << 30) ? (1u << 30) : static_cast<unsigned int>(size);
+        int n = _write(fd, data, chunk);
+        if (n < 0) {
+            err = errno;
+        } else if (n == 0) {
+            err = ENOSPC;
+        } else {
+            data += n;
+            size -= static_cast<size_t>(n);
+        }
+    }
+    if (err == 0 && _commit(fd) != 0) err = errno;
+    if (_close(fd) != 0 && err == 0) err = errno;
+#else
+    while (size > 0 && err == 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno != EINTR) err = errno;
+        } else if (n == 0) {
+            err = ENOSPC;
+        } else {
+            data += n;
+            size -= static_cast<size_t>(n);
+        }
+    }
+    if (err == 0 && ::fsync(fd) != 0) err = errno;
+    if (::close(fd) != 0 && err == 0) err = errno;
+#endif
+    return err;
+}
+
+// Makes the rename of a file in `folder` durable (POSIX; on Windows the
+// rename is flushed with the file system's metadata).
+void sync_folder(const std::string& folder) {
+#ifndef _WIN32
+    py::gil_scoped_release nogil;
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+#else
+    (void)folder;
+#endif
+}
+
+void remove_quietly(py::handle os, py::handle path) {
+    try {
+        os.attr("unlink")(path);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+    }
+}
+
+// Replaces the file at `path` with `data`: written to a new file beside it,
+// flushed to disk, then renamed over it in one step. Raises OSError; the file
+// at `path` is then unchanged and the temporary file is gone.
+void replace_file(const py::module_& m, py::handle path, std::string_view data) {
+    py::object os = vm::global(m, "os");
+    py::object ospath = os.attr("path");
+    py::object folder = ospath.attr("dirname")(path);
+    int flags = os.attr("O_WRONLY").cast<int>() | os.attr("O_CREAT").cast<int>() | os.attr("O_EXCL").cast<int>();
+    for (const char* extra : {"O_BINARY", "O_CLOEXEC", "O_NOINHERIT"})
+        flags |= py::getattr(os, extra, py::int_(0)).cast<int>();
+
+    py::object tmp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0; ++attempt) {
+        py::str suffix = py::str(".{}.tmp").format(os.attr("urandom")(6).attr("hex")());
+        tmp = py::reinterpret_steal<py::object>(PyNumber_Add(path.ptr(), suffix.ptr()));
+        if (!tmp) throw py::error_already_set();
+        try {
+            fd = os.attr("open")(tmp, flags, 0666).cast<int>();
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_FileExistsError) || attempt >= 100) throw;
+        }
+    }
+
+    if (int err = write_sync_close(fd, data.data(), data.size())) {
+        remove_quietly(os, tmp);
+        raise_errno(err, tmp);
+    }
+    try {
+        os.attr("replace")(tmp, path);
+    } catch (py::error_already_set&) {
+        remove_quietly(os, tmp);
+        throw;
+    }
+    sync_folder(py::str(truthy(folder) ? folder : os.attr("curdir")));
+}
+
+// Keeps the content of a damaged data file under "<file>.corrupt-<time>",
+// never over an earlier one. Raises OSError when it cannot be kept.
+void set_aside(const py::module_& m, py::handle path) {
+    py::object os = vm::global(m, "os");
+    py::object lexists = os.attr("path").attr("lexists");
+    if (!truthy(lexists(path))) return;  // gone: nothing left to keep
+    py::object stamp = vm::global(m, "datetime").attr("now")().attr("strftime")("%Y%m%d-%H%M%S");
+    py::object base = py::reinterpret_steal<py::object>(
+        PyNumber_Add(path.ptr(), py::str(".corrupt-{}").format(stamp).ptr()));
+    if (!base) throw py::error_already_set();
+    for (int n = 0; n < 1000; ++n) {
+        py::object candidate = base;
+        if (n > 0) candidate = py::str("{}-{}").format(base, n);
+        if (truthy(lexists(candidate))) continue;
+        try {
+            // A second name for the file: the replace that follows then
+            // leaves this one with the old content. Linking never overwrites.
+            os.attr("link")(path, candidate);
+            return;
+        } catch (py::error_already_set& e) {
+            if (e.matches(PyExc_FileExistsError)) continue;
+            if (!e.matches(PyExc_OSError)) throw;
+        }
+        // No hard links here (some file systems): move the file instead.
+        try {
+            os.attr("rename")(path, candidate);
+            return;
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_FileExistsError)) throw;
+        }
+    }
+    errno = EEXIST;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, base.ptr());
+    throw py::error_already_set();
+}
+
+}  // namespace
+
+void define_consolidated_storage(py::module_& m) {
+    vm::ClassBuilder b(m, "ConsolidatedStorage",
+                       "Singleton class for managing all application data in a single file.");
+    auto cell = b.cell();
+    b.attr("_instance", py::none());
+    b.attr("_lock", vm::global(m, "threading").attr("Lock")());
+
+    b.static_method("__new__", {vm::arg("cls")}, [m, cell](const vm::Args& a) -> py::object {
+        py::handle cls = a[0];
+        py::object instance = cls.attr("_instance");
+        if (!instance.is_none()) return instance;
+        {
+            HeldLock creation(cls.attr("_lock"));
+            if (cls.attr("_instance").is_none()) {
+                py::object fresh = vm::super(*cell, cls).attr("__new__")(cls);
+                fresh.attr("_initialized") = false;
+                fresh.attr(kStoreLock) = vm::global(m, "threading").attr("RLock")();
+                cls.attr("_instance") = fresh;
+            }
+        }
+        return cls.attr("_instance");
+    });
+
+    b.method("__init__", {vm::self()}, [m](const vm::Args& a) -> py::object {
+        py::handle self = a.self();
+        if (truthy(self.attr("_initialized"))) return py::none();
+        // Two threads constructing at once: the second waits here and then
+        // finds the store initialised.
+        HeldLock guard(store_lock(self, m));
+        if (truthy(self.attr("_initialized"))) return py::none();
+
+        py::object os = vm::global(m, "os");
+        py::object join = os.attr("path").attr("join");
+        py::object home = vm::global(m, "Path").attr("home")();
+        py::object folder = join(py::str(home), "Documents", "Velmora");
+        self.attr("data_folder") = folder;
+        try {
+            os.attr("makedirs")(folder, py::arg("exist_ok") = true);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_OSError)) throw;
+        }
+        self.attr("filepath") = join(folder, "velmora.dat");
+        py::dict sections;
+        for (const char* name : kSections) sections[name] = py::dict();
+        self.attr("master_data") = sections;
+        self.attr(kDamaged) = false;
+        self.attr("load")();
+        self.attr("_initialized") = true;
+        return py::none();
+    });
+
+    b.method(
+        "load", {vm::self()},
+        [m](const vm::Args& a) -> py::object {
+            py::handle self = a.self();
+            HeldLock guard(store_lock(self, m));
+            py::object os = vm::global(m, "os");
+            py::object path = self.attr("filepath");
+            py::object master = self.attr("master_data");
+            if (!truthy(os.attr("path").attr("exists")(path))) {
+                self.attr(kDamaged) = false;
+                return master;
+            }
+            py::object document;
+            try {
+                py::object file = builtin("open")(path, "r", py::arg("encoding") = "utf-8");
+                py::object text;
+                try {
+                    text = file.attr("read")();
+                } catch (py::error_already_set&) {
+                    file.attr("close")();
+                    throw;
+                }
+                file.attr("close")();
+                document = vm::global(m, "json").attr("loads")(text);
+            } catch (py::error_already_set& e) {
+                // Unreadable or undecodable (bad JSON, a byte-order mark,
+                // invalid UTF-8, nesting too deep): the sections stay as they
+                // are. A regular file is kept aside before the next save.
+                if (!matches_any(e, {PyExc_OSError, PyExc_ValueError, PyExc_RecursionError, PyExc_MemoryError}))
+                    throw;
+                self.attr(kDamaged) = truthy(os.attr("path").attr("isfile")(path));
+                return master;
+            }
+            if (!PyDict_Check(document.ptr())) {
+                self.attr(kDamaged) = true;
+                return master;
+            }
+            py::dict decoded = py::reinterpret_borrow<py::dict>(document);
+            py::list names(master);
+            for (py::handle name : names)
+                if (decoded.contains(name)) master[name] = decoded[name];
+            // Sections the file has beyond the known ones follow them, in
+            // the file's order.
+            for (auto item : decoded)
+                if (!master.contains(item.first)) master[item.first] = item.second;
+            self.attr(kDamaged) = false;
+            return master;
+        },
+        "Load all data from the consolidated file.");
+
+    b.method(
+        "save", {vm::self()},
+        [m](const vm::Args& a) -> py::object {
+            py::handle self = a.self();
+            HeldLock guard(store_lock(self, m));
+            // The whole text first: an encoding error leaves the file alone.
+#ifdef _WIN32
+            const std::string data = encode_document_utf8(self.attr("master_data"), "\r\n");
+#else
+            const std::string data = encode_document_utf8(self.attr("master_data"), "\n");
+#endif
+            py::object path = self.attr("filepath");
+            try {
+                if (truthy(py::getattr(self, kDamaged, py::bool_(false)))) {
+                    set_aside(m, path);
+                    self.attr(kDamaged) = false;
+                }
+                replace_file(m, path, data);
+            } catch (py::error_already_set& e) {
+                if (!e.matches(PyExc_OSError)) throw;
+                return py::bool_(false);
+            }
+            return py::bool_(true);
+        },
+        "Save all data to the consolidated file.");
+
+    b.method(
+        "get_section", {vm::self(), vm::arg("section_name")},
+        [](const vm::Args& a) -> py::object {
+            py::object master = a.self().attr("master_data");
+            if (master.contains(a[1])) return master[a[1]];
+            return py::dict();
+        },
+        "Get a specific section of data.");
+
+    b.method(
+        "set_section", {vm::self(), vm::arg("section_name"), vm::arg("data")},
+        [m](const vm::Args& a) -> py::object {
+            py::handle self = a.self();
+            HeldLock guard(store_lock(self, m));
+            py::object master = self.attr("master_data");
+            py::handle name = a[1];
+            const bool had = master.contains(name);
+            py::object previous = had ? py::object(master[name]) : py::object();
+            master[name] = a[2];
+            try {
+                return self.attr("save")();
+            } catch (py::error_already_set&) {
+                // A value that cannot be written must not stay to break
+                // every later save.
+                if (had)
+                    master[name] = previous;
+                else if (master.contains(name))
+                    master.attr("__delitem__")(name);
+                throw;
+            }
+        },
+        "Set a specific section of data and save.");
+
+    b.build();
+}
+
 }  // namespace velmora::storage

@@ -1,5 +1,74 @@
+// DownloadMetadataStorage: which podcast episodes were downloaded and where
+// their files are, as the host reports it (the files themselves are never
+// looked at).
 #include "storage.hpp"
 
 namespace velmora::storage {
-void define_download_metadata_storage(py::module_&) {}
+namespace {
+
+// The local time now as ISO text, through the module's `datetime` as it is
+// bound at this moment (tests and the host may replace it).
+py::object now_text(const py::module_& m) {
+    return vm::global(m, "datetime").attr("now")().attr("isoformat")();
+}
+
+bool contains(py::handle container, py::handle key) {
+    int found = PySequence_Contains(container.ptr(), key.ptr());
+    if (found < 0) throw py::error_already_set();
+    return found == 1;
+}
+
+}  // namespace
+
+void define_download_metadata_storage(py::module_& m) {
+    vm::ClassBuilder b(m, "DownloadMetadataStorage", "Storage for download metadata.",
+                       py::make_tuple(m.attr("DataStorage")));
+    auto cls = b.cell();
+    py::module_ mod = m;
+
+    b.method("__init__", {vm::self(), vm::arg("data_folder").def(py::none())},
+             [cls](const vm::Args& a) {
+                 vm::super(*cls, a.self()).attr("__init__")(py::str("downloads"), a[1]);
+                 a.self().attr("load")();
+                 return py::object();
+             });
+
+    b.method("add_download",
+             {vm::self(), vm::arg("episode_url"), vm::arg("local_path"),
+              vm::arg("title").def(py::str("")), vm::arg("podcast_name").def(py::str(""))},
+             [mod](const vm::Args& a) {
+                 py::handle self = a.self();
+                 py::dict record;
+                 record["local_path"] = a[2];
+                 record["title"] = a[3];
+                 record["podcast_name"] = a[4];
+                 record["download_date"] = now_text(mod);
+                 self.attr("data")[a[1]] = record;
+                 self.attr("save")();
+                 return py::object();
+             },
+             "Add download metadata.");
+
+    b.method("get_download", {vm::self(), vm::arg("episode_url")},
+             [](const vm::Args& a) {
+                 return py::object(a.self().attr("data").attr("get")(a[1]));
+             },
+             "Get download metadata.");
+
+    b.method("is_downloaded", {vm::self(), vm::arg("episode_url")},
+             [](const vm::Args& a) {
+                 return py::object(py::bool_(contains(a.self().attr("data"), a[1])));
+             },
+             "Check if episode is downloaded.");
+
+    b.method("remove_download", {vm::self(), vm::arg("episode_url")},
+             [](const vm::Args& a) {
+                 a.self().attr("delete")(a[1]);
+                 return py::object();
+             },
+             "Remove download metadata.");
+
+    b.build();
+}
+
 }  // namespace velmora::storage

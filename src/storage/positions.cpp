@@ -1,5 +1,144 @@
+// PlaybackPositionStorage and BookmarkStorage: where playback of each media
+// item stopped, and the user's labelled places in it.
 #include "storage.hpp"
 
 namespace velmora::storage {
-void define_playback_and_bookmarks(py::module_&) {}
+namespace {
+
+// The local time now as ISO text, through the module's `datetime` as it is
+// bound at this moment (tests and the host may replace it).
+py::object now_text(const py::module_& m) {
+    return vm::global(m, "datetime").attr("now")().attr("isoformat")();
+}
+
+bool contains(py::handle container, py::handle key) {
+    int found = PySequence_Contains(container.ptr(), key.ptr());
+    if (found < 0) throw py::error_already_set();
+    return found == 1;
+}
+
+bool compare(py::handle left, py::handle right, int op) {
+    int result = PyObject_RichCompareBool(left.ptr(), right.ptr(), op);
+    if (result < 0) throw py::error_already_set();
+    return result == 1;
+}
+
+// __init__(self, data_folder=None) for a store of the given section.
+void add_init(vm::ClassBuilder& b, const char* section) {
+    auto cls = b.cell();
+    b.method("__init__", {vm::self(), vm::arg("data_folder").def(py::none())},
+             [cls, section](const vm::Args& a) {
+                 vm::super(*cls, a.self()).attr("__init__")(py::str(section), a[1]);
+                 a.self().attr("load")();
+                 return py::object();
+             });
+}
+
+void define_playback_positions(py::module_& m) {
+    vm::ClassBuilder b(m, "PlaybackPositionStorage", "Storage for playback positions.",
+                       py::make_tuple(m.attr("DataStorage")));
+    py::module_ mod = m;
+    add_init(b, "playback_positions");
+
+    b.method("save_position",
+             {vm::self(), vm::arg("media_id"), vm::arg("position"),
+              vm::arg("duration").def(py::none())},
+             [mod](const vm::Args& a) {
+                 py::handle self = a.self();
+                 py::dict record;
+                 record["position"] = a[2];
+                 record["duration"] = a[3];
+                 record["last_played"] = now_text(mod);
+                 self.attr("data")[a[1]] = record;
+                 self.attr("save")();
+                 return py::object();
+             },
+             "Save playback position for a media item.");
+
+    b.method("get_position", {vm::self(), vm::arg("media_id")},
+             [](const vm::Args& a) {
+                 py::object data = a.self().attr("data");
+                 if (!contains(data, a[1])) return py::object(py::int_(0));
+                 return py::object(data[a[1]].attr("get")(py::str("position")));
+             },
+             "Get saved playback position for a media item.");
+
+    b.method("remove_position", {vm::self(), vm::arg("media_id")},
+             [](const vm::Args& a) {
+                 a.self().attr("delete")(a[1]);
+                 return py::object();
+             },
+             "Remove saved position for a media item.");
+
+    b.build();
+}
+
+void define_bookmarks(py::module_& m) {
+    vm::ClassBuilder b(m, "BookmarkStorage", "Storage for bookmarks.",
+                       py::make_tuple(m.attr("DataStorage")));
+    py::module_ mod = m;
+    add_init(b, "bookmarks");
+
+    b.method("add_bookmark",
+             {vm::self(), vm::arg("media_id"), vm::arg("position"),
+              vm::arg("label").def(py::str(""))},
+             [mod](const vm::Args& a) {
+                 py::handle self = a.self();
+                 py::object data = self.attr("data");
+                 if (!contains(data, a[1])) data[a[1]] = py::list();
+                 py::dict record;
+                 record["position"] = a[2];
+                 record["label"] = a[3];
+                 record["created"] = now_text(mod);
+                 data[a[1]].attr("append")(record);
+                 self.attr("save")();
+                 return py::object();
+             },
+             "Add a bookmark for a media item.");
+
+    b.method("get_bookmarks", {vm::self(), vm::arg("media_id")},
+             [](const vm::Args& a) {
+                 return py::object(a.self().attr("data").attr("get")(a[1], py::list()));
+             },
+             "Get all bookmarks for a media item.");
+
+    b.method("remove_bookmark", {vm::self(), vm::arg("media_id"), vm::arg("index")},
+             [](const vm::Args& a) {
+                 py::handle self = a.self();
+                 py::object data = self.attr("data");
+                 if (!contains(data, a[1])) return py::object();
+                 py::object bookmarks = data[a[1]];
+                 py::int_ zero(0);
+                 py::int_ size(py::len(bookmarks));
+                 if (!(compare(zero, a[2], Py_LE) && compare(a[2], size, Py_LT)))
+                     return py::object();
+                 if (PyObject_DelItem(bookmarks.ptr(), a[2].ptr()) < 0)
+                     throw py::error_already_set();
+                 if (py::len(bookmarks) == 0) {
+                     // Taken out directly, so that the whole operation saves once.
+                     if (PyObject_DelItem(data.ptr(), a[1].ptr()) < 0)
+                         throw py::error_already_set();
+                 }
+                 self.attr("save")();
+                 return py::object();
+             },
+             "Remove a specific bookmark by index.");
+
+    b.method("clear_bookmarks", {vm::self(), vm::arg("media_id")},
+             [](const vm::Args& a) {
+                 a.self().attr("delete")(a[1]);
+                 return py::object();
+             },
+             "Clear all bookmarks for a media item.");
+
+    b.build();
+}
+
+}  // namespace
+
+void define_playback_and_bookmarks(py::module_& m) {
+    define_playback_positions(m);
+    define_bookmarks(m);
+}
+
 }  // namespace velmora::storage

@@ -1,5 +1,100 @@
+// RadioStationStorage: the user's internet radio stations, numbered by the
+// store and kept under the decimal text of their number.
 #include "storage.hpp"
 
 namespace velmora::storage {
-void define_radio_station_storage(py::module_&) {}
+namespace {
+
+// The local time now as ISO text, through the module's `datetime` as it is
+// bound at this moment (tests and the host may replace it).
+py::object now_text(const py::module_& m) {
+    return vm::global(m, "datetime").attr("now")().attr("isoformat")();
+}
+
+bool contains(py::handle container, py::handle key) {
+    int found = PySequence_Contains(container.ptr(), key.ptr());
+    if (found < 0) throw py::error_already_set();
+    return found == 1;
+}
+
+}  // namespace
+
+void define_radio_station_storage(py::module_& m) {
+    vm::ClassBuilder b(m, "RadioStationStorage", "Storage for internet radio stations.",
+                       py::make_tuple(m.attr("DataStorage")));
+    auto cls = b.cell();
+    py::module_ mod = m;
+
+    b.method("__init__", {vm::self(), vm::arg("data_folder").def(py::none())},
+             [cls](const vm::Args& a) {
+                 vm::super(*cls, a.self()).attr("__init__")(py::str("radio_stations"), a[1]);
+                 a.self().attr("load")();
+                 return py::object();
+             });
+
+    b.method("add_station",
+             {vm::self(), vm::arg("station_url"), vm::arg("name"),
+              vm::arg("description").def(py::str(""))},
+             [mod](const vm::Args& a) {
+                 py::handle self = a.self();
+                 py::object data = self.attr("data");
+                 // Numbers run 0, 1, 2 ... while nothing was removed. After a
+                 // removal the count can be the number of a station that is
+                 // still stored: go on counting up to the first free one.
+                 py::int_ one(1);
+                 py::object number = py::int_(py::len(data));
+                 py::str key(number);
+                 while (contains(data, key)) {
+                     number = number + one;
+                     key = py::str(number);
+                 }
+                 py::dict record;
+                 record["url"] = a[1];
+                 record["name"] = a[2];
+                 record["description"] = a[3];
+                 record["added_date"] = now_text(mod);
+                 data[key] = record;
+                 self.attr("save")();
+                 return number;
+             },
+             "Add a radio station.");
+
+    b.method("get_station", {vm::self(), vm::arg("station_id")},
+             [](const vm::Args& a) {
+                 return py::object(a.self().attr("data").attr("get")(py::str(a[1])));
+             },
+             "Get a specific radio station by ID.");
+
+    b.method("remove_station", {vm::self(), vm::arg("station_id")},
+             [](const vm::Args& a) {
+                 a.self().attr("delete")(py::str(a[1]));
+                 return py::object();
+             },
+             "Remove a radio station.");
+
+    b.method("get_all_stations", {vm::self()},
+             [](const vm::Args& a) { return py::object(a.self().attr("data")); },
+             "Get all radio stations.");
+
+    b.method("update_station",
+             {vm::self(), vm::arg("station_id"), vm::arg("name").def(py::none()),
+              vm::arg("url").def(py::none()), vm::arg("description").def(py::none())},
+             [mod](const vm::Args& a) {
+                 py::handle self = a.self();
+                 py::str key(a[1]);
+                 py::object data = self.attr("data");
+                 if (!contains(data, key)) return py::object(py::bool_(false));
+                 py::object record = data[key];
+                 if (!a[2].is_none()) record["name"] = a[2];
+                 if (!a[3].is_none()) record["url"] = a[3];
+                 if (!a[4].is_none()) record["description"] = a[4];
+                 record["updated_date"] = now_text(mod);
+                 self.attr("save")();
+                 return py::object(py::bool_(true));
+             },
+             "Update fields on an existing radio station.");
+
+    b.build();
+}
+
 }  // namespace velmora::storage

@@ -3,12 +3,24 @@
 
 #include "pyfunc.hpp"
 
+#include <string>
+#include <string_view>
+
 namespace velmora::storage {
 namespace py = pybind11;
 
 // encoder.cpp: the data file's text, exactly as
 // json.dumps(document, indent=4, ensure_ascii=False) writes it.
 py::str encode_document(py::handle document);
+// The same text as UTF-8 bytes, ready for writing; `newline` replaces every
+// line break of the layout (pass "\r\n" to write as Windows text files do).
+// Both raise what json.dumps raises, and UnicodeEncodeError, as
+// json.dumps(...).encode("utf-8") does, for text holding lone surrogates.
+std::string encode_document_utf8(py::handle document, std::string_view newline = "\n");
+// The native encoder alone: false, with `out` in an unspecified state, for a
+// document it leaves to json.dumps (other types and subclasses, cycles, bad
+// keys, surrogates, very deep nesting, ints too long for their text).
+bool encode_native(py::handle document, std::string& out, std::string_view newline = "\n");
 
 // consolidated.cpp: ConsolidatedStorage.
 void define_consolidated_storage(py::module_& m);

@@ -1,3 +1,67 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+
 #include "formats.hpp"
+
+namespace f = velmora::formats;
+
+TEST(Formats, SizeText) {
+    const double tb = 1024.0 * 1024.0 * 1024.0 * 1024.0;
+    const struct {
+        double bytes;
+        const char* text;
+    } cases[] = {
+        {0, "0.00 B"},
+        {1023, "1023.00 B"},
+        {1023.999, "1024.00 B"},  // the unit is chosen before rounding
+        {1024, "1.00 KB"},
+        {1536, "1.50 KB"},
+        {1048576, "1.00 MB"},
+        {1073741824, "1.00 GB"},
+        {tb, "1.00 TB"},
+        {tb * 1024.0, "1024.00 TB"},
+        {-5000, "-5000.00 B"},
+        {-0.0, "-0.00 B"},
+        {0.125, "0.12 B"},  // exact binary value: round half to even
+        {0.375, "0.38 B"},
+        {2.675, "2.67 B"},  // 2.67499999... in binary
+        {5e12, "4.55 TB"},
+        {std::numeric_limits<double>::infinity(), "inf TB"},
+        {-std::numeric_limits<double>::infinity(), "-inf B"},
+        {std::nan(""), "nan TB"},
+        {-std::nan(""), "nan TB"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        EXPECT_EQ(f::size_text(c.bytes), c.text);
+    }
+}
+
+TEST(Formats, SpeedTextAndFixed) {
+    EXPECT_EQ(f::speed_text(2048.0), "2.00 KB/s");
+    EXPECT_EQ(f::speed_text(0.0), "0.00 B/s");
+    EXPECT_EQ(f::fixed(50.0, 1), "50.0");
+    EXPECT_EQ(f::fixed(99.95, 1), "100.0");  // 99.9500000000000028...
+    EXPECT_EQ(f::fixed(0.05, 1), "0.1");     // 0.05000000000000000277...
+    EXPECT_EQ(f::fixed(0.25, 1), "0.2");
+    EXPECT_EQ(f::fixed(1.7976931348623157e308, 0).size(), 309u);
+}
+
+TEST(Formats, EtaText) {
+    const struct {
+        long long seconds;
+        const char* text;
+    } cases[] = {
+        {0, "0s"},          {59, "59s"},         {60, "1m 0s"},
+        {3599, "59m 59s"},  {3600, "1h 0m 0s"},  {3725, "1h 2m 5s"},
+        {360000, "100h 0m 0s"},
+        {-1, "59m 59s"},    // floor division, as divmod(-1, 3600)
+        {-3600, "0s"},      {-3661, "58m 59s"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.seconds);
+        EXPECT_EQ(f::eta_text(c.seconds), c.text);
+    }
+}

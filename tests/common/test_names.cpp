@@ -1,3 +1,117 @@
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "names.hpp"
+
+using namespace std::string_literals;
+
+namespace n = velmora::names;
+
+namespace {
+// Readable failure output for UTF-32 texts.
+std::string show(const std::u32string& s) {
+    std::string out;
+    for (char32_t c : s) {
+        if (c >= 0x20 && c < 0x7F)
+            out.push_back(static_cast<char>(c));
+        else
+            out += "\\u{" + std::to_string(static_cast<unsigned long>(c)) + "}";
+    }
+    return out;
+}
+}  // namespace
+
+TEST(Names, Clean) {
+    const struct {
+        std::u32string in, out;
+    } cases[] = {
+        {U"", U""},
+        {U"Plain title", U"Plain title"},
+        {U"<>:\"/\\|?*", U""},
+        {U"  \t<?>\n ", U""},
+        {U"a:b/c\\d", U"abcd"},
+        {U"a < b", U"a b"},  // removal first, then the blanks merge
+        {U"tab\there\r\nand\fthere", U"tab here and there"},
+        {U"  both ends  ", U"both ends"},
+        {U"nbsp\u00A0em\u2003ideo\u3000line\u2028sep\u001Fnel\u0085end", U"nbsp em ideo line sep nel end"},
+        {U"zero\u200Bwidth", U"zero\u200Bwidth"},  // not white space
+        {U"nul\u0000esc\u001Bdel\u007Fc1\u0090"s, U"nulescdelc1"},
+        {U"a \u0000 b"s, U"a b"},
+        {U"dots... ", U"dots..."},
+        {U"caf\u00E9 \U0001F600", U"caf\u00E9 \U0001F600"},
+        {U"CON", U"CON"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(show(c.in));
+        EXPECT_EQ(show(n::clean(c.in)), show(c.out));
+    }
+}
+
+TEST(Names, SpaceAndRemovedSets) {
+    for (char32_t c : {U'\t', U'\n', U'\v', U'\f', U'\r', U'\u001C', U'\u001F', U' ', U'\u0085', U'\u00A0',
+                       U'\u1680', U'\u2000', U'\u200A', U'\u2028', U'\u2029', U'\u202F', U'\u205F', U'\u3000'}) {
+        EXPECT_TRUE(n::is_space(c)) << static_cast<unsigned long>(c);
+        EXPECT_FALSE(n::is_removed(c)) << static_cast<unsigned long>(c);
+    }
+    for (char32_t c : {U'a', U'\u0008', U'\u180E', U'\u200B', U'\u2060', U'\uFEFF', U'\u0084', U'\u0086'})
+        EXPECT_FALSE(n::is_space(c)) << static_cast<unsigned long>(c);
+    for (char32_t c : {U'\u0000', U'\u0008', U'\u001B', U'\u007F', U'\u0080', U'\u009F', U'*', U'|'})
+        EXPECT_TRUE(n::is_removed(c)) << static_cast<unsigned long>(c);
+    for (char32_t c : {U'.', U'\u00A1', U'\u200B', U'\U0001F600', U'-'})
+        EXPECT_FALSE(n::is_removed(c)) << static_cast<unsigned long>(c);
+}
+
+TEST(Names, FileStem) {
+    const std::u32string word(199, U'w');
+    const std::u32string long_word(250, U'x');
+    const struct {
+        std::u32string in, out;
+    } cases[] = {
+        {U"", U""},
+        {U"??", U""},
+        {std::u32string(200, U'a'), std::u32string(200, U'a')},
+        {long_word, std::u32string(200, U'x')},
+        // blank at index 199: cut there
+        {word + U" " + std::u32string(50, U'y'), word},
+        // last blank among the first 200 characters wins; the partial word goes
+        {U"ab cd " + std::u32string(244, U'z'), U"ab cd"},
+        // characters, not bytes: 200 emoji stay whole
+        {std::u32string(201, U'\U0001F600'), std::u32string(200, U'\U0001F600')},
+        // removed characters do not count towards the limit
+        {std::u32string(300, U'?') + U"short", U"short"},
+        {U"Title...", U"Title..."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(show(c.in).substr(0, 40));
+        EXPECT_EQ(show(n::file_stem(c.in)), show(c.out));
+    }
+}
+
+TEST(Names, FolderName) {
+    const struct {
+        std::u32string in, out;
+    } cases[] = {
+        {U"", U""},
+        {U"<>", U""},
+        {U"Tech Talks Daily", U"Tech Talks Daily"},
+        // the 100th character is a blank: 99 characters remain
+        {std::u32string(99, U'a') + U" " + std::u32string(20, U'b'), std::u32string(99, U'a')},
+        {std::u32string(120, U'c'), std::u32string(100, U'c')},
+        // names made only of dots would lead out of the download folder
+        {U".", U""},
+        {U"..", U""},
+        {U" .. ", U""},
+        {U"../..", U""},
+        {U"...", U""},
+        {U".\u0000."s, U""},
+        {std::u32string(100, U'.') + U"x", U""},
+        {U".hidden", U".hidden"},
+        {U"a..", U"a.."},
+        {U"..\\etc", U"..etc"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(show(c.in).substr(0, 40));
+        EXPECT_EQ(show(n::folder_name(c.in)), show(c.out));
+    }
+}

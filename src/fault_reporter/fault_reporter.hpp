@@ -1,0 +1,25 @@
+// core.fault_reporter: the pieces of the module, defined in this order at load.
+#pragma once
+
+#include "pyfunc.hpp"
+
+namespace velmora::fault_reporter {
+namespace py = pybind11;
+
+// Shared small helpers (reporter.cpp).
+bool truthy(py::handle value);
+py::str text_of(py::handle value);
+// "" .join(pieces), kept as Python text so undecodable characters survive.
+py::str concat(std::initializer_list<py::handle> pieces);
+// print(text, file=sys.<stream>), where an unusable stream (missing, closed,
+// failing) is no error: the reporter's own diagnostics never raise.
+void quiet_print(py::module_& m, const char* stream, py::handle text);
+
+// reporter.cpp: FaultReporter.
+void define_fault_reporter(py::module_& m);
+
+// guards.cpp: get_fault_reporter, handle_error, log_error, log_message,
+// with_error_handling.
+void define_module_functions(py::module_& m);
+
+}  // namespace velmora::fault_reporter

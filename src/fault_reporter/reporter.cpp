@@ -1,0 +1,282 @@
+// FaultReporter: formats a failure with its traceback, asks the user whether
+// to keep it, and appends reports and message lines to the error log.
+//
+// Texts stay Python `str` objects from start to end: an error text may hold
+// lone surrogates (undecodable file names) that UTF-8 std::strings cannot
+// carry. The log is written with "backslashreplace" so such a report still
+// reaches the file. Every collaborator (os, sys, traceback, datetime, Path,
+// wx, open) is looked up when it is used, so tests and the host can replace it.
+#include "fault_reporter.hpp"
+
+#include <string>
+
+namespace velmora::fault_reporter {
+
+using vm::Args;
+
+bool truthy(py::handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+py::str text_of(py::handle value) { return py::str(value); }
+
+py::str concat(std::initializer_list<py::handle> pieces) {
+    py::list parts;
+    for (py::handle p : pieces) parts.append(p);
+    return py::str("").attr("join")(parts);
+}
+
+void quiet_print(py::module_& m, const char* stream, py::handle text) {
+    try {
+        py::object file = vm::global(m, "sys").attr(stream);
+        py::module_::import("builtins").attr("print")(text, py::arg("file") = file);
+    } catch (py::error_already_set& e) {
+        if (!vm::is_exception(e)) throw;
+    }
+}
+
+namespace {
+
+const char* const kLogName = "velmora_errors.log";
+const char* const kTimeFormat = "%Y-%m-%d %H:%M:%S";
+
+// Counts the failed appends of _write_to_log on this thread, so handle_error
+// can tell whether the report it just handed over reached the file.
+thread_local unsigned long t_failed_writes = 0;
+
+py::object none() { return py::none(); }
+
+py::str rule(char c) { return py::str(std::string(80, c)); }
+
+py::object bit_or(py::handle a, py::handle b) {
+    PyObject* r = PyNumber_Or(a.ptr(), b.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+py::object timestamp(py::module_& m) {
+    return vm::global(m, "datetime").attr("now")().attr("strftime")(kTimeFormat);
+}
+
+// getattr(error, "__traceback__", None)
+py::object own_traceback(py::handle error) {
+    PyObject* trace = PyObject_GetAttr(error.ptr(), VM_STR("__traceback__").ptr());
+    if (trace) return py::reinterpret_steal<py::object>(trace);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return py::none();
+}
+
+py::str type_name(py::handle error) { return py::str(py::type::handle_of(error).attr("__name__")); }
+
+// Appends `text` to the log file, closing it on every path. A failing close
+// after a failing write leaves the write's error to report.
+void append_to_log(py::handle self, py::handle text) {
+    py::object open = py::module_::import("builtins").attr("open");
+    py::object file = open(self.attr("log_file"), "a", py::arg("encoding") = "utf-8",
+                           py::arg("errors") = "backslashreplace");
+    try {
+        file.attr("write")(text);
+    } catch (py::error_already_set&) {
+        try {
+            file.attr("close")();
+        } catch (py::error_already_set& close_error) {
+            if (!vm::is_exception(close_error)) throw;
+        }
+        throw;
+    }
+    file.attr("close")();
+}
+
+py::object init(py::module_& m, const Args& a) {
+    py::handle self = a.self();
+    py::handle app_name = a[1];
+    self.attr("app_name") = app_name;
+    py::object join = vm::global(m, "os").attr("path").attr("join");
+    py::object home = vm::global(m, "Path").attr("home")();
+    self.attr("log_folder") = join(home, "Documents", app_name);
+    self.attr("log_file") = join(self.attr("log_folder"), kLogName);
+    self.attr("_ensure_log_folder")();
+    return none();
+}
+
+py::object ensure_log_folder(py::module_& m, const Args& a) {
+    py::handle self = a.self();
+    try {
+        vm::global(m, "os").attr("makedirs")(self.attr("log_folder"), py::arg("exist_ok") = true);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        quiet_print(m, "stderr", concat({py::str("Warning: Could not create log folder: "), vm::error_str(e)}));
+    }
+    return none();
+}
+
+py::object format_error_message(py::module_& m, const Args& a) {
+    py::handle error = a[1], context = a[2];
+    py::object stamp = timestamp(m);
+    py::str error_type = type_name(error);
+    py::str error_text = text_of(error);
+
+    py::list lines;
+    lines.append(rule('='));
+    lines.append(concat({py::str("Timestamp: "), stamp}));
+    lines.append(concat({py::str("Error Type: "), error_type}));
+    lines.append(concat({py::str("Error Message: "), error_text}));
+    if (truthy(context)) lines.insert(3, concat({py::str("Context: "), text_of(context)}));
+    lines.append(rule('-'));
+    lines.append(py::str("Full Traceback:"));
+
+    py::object traceback = vm::global(m, "traceback");
+    py::tuple info = vm::global(m, "sys").attr("exc_info")();
+    py::object trace;
+    if (!info[0].is_none()) {
+        lines.append(py::str("").attr("join")(traceback.attr("format_exception")(info[0], info[1], info[2])));
+    } else if (!(trace = own_traceback(error)).is_none()) {
+        py::object kind = py::reinterpret_borrow<py::object>(py::type::handle_of(error));
+        lines.append(py::str("").attr("join")(traceback.attr("format_exception")(kind, error, trace)));
+    } else {
+        lines.append(concat({error_type, py::str(": "), error_text}));
+        lines.append(py::str("(Full traceback not available)"));
+    }
+    lines.append(rule('='));
+    lines.append(py::str(""));
+    return py::str("\n").attr("join")(lines);
+}
+
+py::object write_to_log(py::module_& m, const Args& a) {
+    py::handle self = a.self(), message = a[1];
+    try {
+        append_to_log(self, message);
+    } catch (py::error_already_set& e) {
+        if (!vm::is_exception(e)) throw;
+        ++t_failed_writes;
+        quiet_print(m, "stderr", concat({py::str("Error writing to log file: "), vm::error_str(e)}));
+        quiet_print(m, "stderr", message);
+    }
+    return none();
+}
+
+// Destroys a dialog that was created, whatever happened to it; returns
+// false when Destroy itself failed.
+bool destroy(py::object& dialog) {
+    if (!dialog) return true;
+    py::object d = std::move(dialog);
+    dialog = py::object();
+    try {
+        d.attr("Destroy")();
+        return true;
+    } catch (py::error_already_set& e) {
+        if (!vm::is_exception(e)) throw;
+        return false;
+    }
+}
+
+py::object show_error_dialog(py::module_& m, const Args& a) {
+    py::handle self = a.self(), error = a[1], context = a[2];
+    py::object dialog;
+    try {
+        py::str intro = truthy(context) ? concat({py::str("An error occurred in "), text_of(context), py::str(":\n\n")})
+                                        : py::str("An error occurred:\n\n");
+        py::str message = concat({intro, type_name(error), py::str(": "), text_of(error), py::str("\n\n"),
+                                  py::str("Would you like to save the error details to the log file?")});
+        py::object wx = vm::global(m, "wx");
+        py::str title = concat({text_of(self.attr("app_name")), py::str(" - Error")});
+        py::object style = bit_or(bit_or(wx.attr("YES_NO"), wx.attr("ICON_ERROR")), wx.attr("NO_DEFAULT"));
+        dialog = wx.attr("MessageDialog")(py::none(), message, title, style);
+        py::object answer = dialog.attr("ShowModal")();
+        if (!destroy(dialog)) return py::bool_(false);
+        PyObject* yes = PyObject_RichCompare(answer.ptr(), vm::global(m, "wx").attr("ID_YES").ptr(), Py_EQ);
+        if (!yes) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(yes);
+    } catch (py::error_already_set& e) {
+        if (!vm::is_exception(e)) {
+            try {
+                destroy(dialog);
+            } catch (py::error_already_set&) {
+            }
+            throw;
+        }
+        destroy(dialog);
+        return py::bool_(false);
+    }
+}
+
+py::object handle_error(py::module_& m, const Args& a) {
+    py::handle self = a.self(), error = a[1], context = a[2], show_dialog = a[4];
+    py::object report = self.attr("_format_error_message")(error, context);
+    if (!truthy(show_dialog)) {
+        self.attr("_write_to_log")(report);
+        return none();
+    }
+    if (!truthy(self.attr("_show_error_dialog")(error, context))) return none();
+
+    const unsigned long failed_before = t_failed_writes;
+    self.attr("_write_to_log")(report);
+    // Confirm only what really reached the file; a failed append has
+    // already said so on standard error.
+    if (t_failed_writes != failed_before) return none();
+
+    py::object log_file = self.attr("log_file");
+    try {
+        py::object wx = vm::global(m, "wx");
+        py::str message = concat({py::str("Error details have been saved to:\n"), text_of(log_file)});
+        py::str title = concat({text_of(self.attr("app_name")), py::str(" - Error Saved")});
+        py::object style = bit_or(wx.attr("OK"), wx.attr("ICON_INFORMATION"));
+        wx.attr("MessageBox")(message, title, style);
+    } catch (py::error_already_set& e) {
+        if (!vm::is_exception(e)) throw;
+        quiet_print(m, "stdout", concat({py::str("Error details have been saved to: "), text_of(log_file)}));
+    }
+    return none();
+}
+
+py::object log_error(const Args& a) {
+    py::handle self = a.self();
+    py::object report = self.attr("_format_error_message")(a[1], a[2]);
+    self.attr("_write_to_log")(report);
+    return none();
+}
+
+py::object log_message(py::module_& m, const Args& a) {
+    py::handle self = a.self(), message = a[1], level = a[2];
+    try {
+        py::object stamp = timestamp(m);
+        py::str entry = concat({py::str("["), stamp, py::str("] ["), text_of(level), py::str("] "), text_of(message),
+                                py::str("\n")});
+        append_to_log(self, entry);
+    } catch (py::error_already_set& e) {
+        if (!vm::is_exception(e)) throw;
+        quiet_print(m, "stderr", concat({py::str("Error writing to log file: "), vm::error_str(e)}));
+    }
+    return none();
+}
+
+}  // namespace
+
+void define_fault_reporter(py::module_& m) {
+    using vm::arg;
+    using vm::self;
+    vm::ClassBuilder b(m, "FaultReporter", nullptr);
+    b.method("__init__", {self(), arg("app_name").def(py::str("Velmora"))},
+             [m](const Args& a) mutable { return init(m, a); });
+    b.method("_ensure_log_folder", {self()}, [m](const Args& a) mutable { return ensure_log_folder(m, a); });
+    b.method("_format_error_message", {self(), arg("error"), arg("context").def(py::none())},
+             [m](const Args& a) mutable { return format_error_message(m, a); });
+    b.method("_write_to_log", {self(), arg("formatted_message")},
+             [m](const Args& a) mutable { return write_to_log(m, a); });
+    b.method("_show_error_dialog", {self(), arg("error"), arg("context").def(py::none())},
+             [m](const Args& a) mutable { return show_error_dialog(m, a); });
+    b.method("handle_error",
+             {self(), arg("error"), arg("context").def(py::none()), arg("parent").def(py::none()),
+              arg("show_dialog").def(py::bool_(true))},
+             [m](const Args& a) mutable { return handle_error(m, a); });
+    b.method("log_error", {self(), arg("error"), arg("context").def(py::none())},
+             [](const Args& a) { return log_error(a); });
+    b.method("log_message", {self(), arg("message"), arg("level").def(py::str("INFO"))},
+             [m](const Args& a) mutable { return log_message(m, a); });
+    b.build();
+}
+
+}  // namespace velmora::fault_reporter

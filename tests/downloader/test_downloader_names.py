@@ -1,0 +1,221 @@
+"""Safe file and folder names, the extension a URL suggests and the file name
+of a Content-Disposition header (the static name methods of BaseDownloader)."""
+import re
+import sys
+import types
+from pathlib import Path
+
+import pytest
+from hypothesis import example, given, settings, strategies as st
+from requests.structures import CaseInsensitiveDict
+
+from core import downloader as dl
+
+B = dl.BaseDownloader
+
+# The same rules, written with Python's re: the nine characters and the
+# control characters that are not white space go, white space runs become one
+# blank, the ends are stripped.
+REMOVED = re.compile(r'[<>:"/\\|?*]|(?!\s)[\x00-\x1f\x7f-\x9f]')
+
+
+def ref_clean(text):
+    return re.sub(r"\s+", " ", REMOVED.sub("", text)).strip()
+
+
+def ref_filename(title, extension="mp3"):
+    name = ref_clean(title)
+    if len(name) > 200:
+        name = name[:200].rsplit(" ", 1)[0]
+    return f"{name}.{extension}"
+
+
+def ref_folder(base, content_name):
+    name = ref_clean(content_name)
+    if len(name) > 100:
+        name = name[:100].strip()
+    if set(name) <= {"."}:
+        name = ""
+    return base / name
+
+
+WORDS = "word " * 50  # 250 characters, a blank every fifth
+
+
+@pytest.mark.parametrize(
+    "title, extension, expected",
+    [
+        ("", "mp3", ".mp3"),
+        ('<>:"/\\|?* \t\n', "mp3", ".mp3"),
+        ("Episode 1: The <Start>?", "mp3", "Episode 1 The Start.mp3"),
+        ("  tabs\tand\r\nlines  here ", "mp3", "tabs and lines here.mp3"),
+        ("Ends in dots...", "mp3", "Ends in dots....mp3"),
+        ("Song", "m4a", "Song.m4a"),
+        ("Song", None, "Song.None"),
+        ("a" * 200, "mp3", "a" * 200 + ".mp3"),
+        ("b" * 250, "mp3", "b" * 200 + ".mp3"),
+        (WORDS, "mp3", ("word " * 39) + "word.mp3"),
+        ("c" * 199 + " " + "d" * 50, "mp3", "c" * 199 + ".mp3"),
+        ("\U0001F600" * 201, "mp3", "\U0001F600" * 200 + ".mp3"),
+        ("nbsp\u00a0ideographic\u3000end", "mp3", "nbsp ideographic end.mp3"),
+        ("zero\u200bwidth", "mp3", "zero\u200bwidth.mp3"),
+        ("lone \udc80 surrogate", "mp3", "lone \udc80 surrogate.mp3"),
+        # control characters go as well, NUL first of all
+        ("nul\x00bell\x07esc\x1bdel\x7fc1\x9b", "mp3", "nulbellescdelc1.mp3"),
+        ("a \x00 b", "mp3", "a b.mp3"),
+        ("\x00", "mp3", ".mp3"),
+    ],
+)
+def test_generate_safe_filename(title, extension, expected):
+    assert B.generate_safe_filename(title, extension) == expected
+
+
+def test_generate_safe_filename_default_extension_and_instance_call(tmp_path):
+    class D(B):
+        def _download_file(self, task):
+            pass
+
+    assert B.generate_safe_filename("x") == "x.mp3"
+    assert B.generate_safe_filename(title="x", extension="ogg") == "x.ogg"
+    with D(str(tmp_path / "dl"), 0) as d:
+        assert d.generate_safe_filename("y") == "y.mp3"
+
+
+@pytest.mark.parametrize(
+    "call, error, text",
+    [
+        (lambda: B.generate_safe_filename(None), TypeError, "expected string or bytes-like object, got 'NoneType'"),
+        (lambda: B.generate_safe_filename(5), TypeError, "must be str, not int"),
+        (lambda: B.generate_safe_filename(b"x"), TypeError, "must be str, not bytes"),
+        (lambda: B.generate_safe_filename("x", b"mp3"), TypeError, "must be str, not bytes"),
+        (lambda: B._get_content_folder(Path("/b"), None), TypeError, "expected string"),
+        (lambda: B._get_content_folder(Path("/b"), 7), TypeError, "must be str, not int"),
+        (lambda: B._get_content_folder("/b", "name"), TypeError, "unsupported operand"),
+        (lambda: B._detect_extension_from_url(None), AttributeError, "'NoneType' object has no attribute 'lower'"),
+        (lambda: B._detect_extension_from_url(3), TypeError, "must be str, not int"),
+        (lambda: B._detect_extension_from_url(url="a.zip"), TypeError, "positional-only"),
+        (lambda: B._get_filename_from_headers(headers={}), TypeError, "positional-only"),
+        (lambda: B._get_filename_from_headers(None), AttributeError, "get"),
+    ],
+)
+def test_errors(call, error, text):
+    with pytest.raises(error, match=re.escape(text)):
+        call()
+
+
+BASE = Path("/downloads/podcasts")
+
+
+@pytest.mark.parametrize(
+    "content_name, expected",
+    [
+        ("Tech Talks Daily", BASE / "Tech Talks Daily"),
+        ("What? Now: Live!", BASE / "What Now Live!"),
+        ("", BASE),
+        ("<>|", BASE),
+        ("a" * 99 + " " + "b" * 20, BASE / ("a" * 99)),
+        ("c" * 120, BASE / ("c" * 100)),
+        ("  padded\tname ", BASE / "padded name"),
+        (".hidden", BASE / ".hidden"),
+        ("..\\..\\etc", BASE / "....etc"),
+        ("name\x00with\x01controls", BASE / "namewithcontrols"),
+    ],
+)
+def test_get_content_folder(content_name, expected):
+    assert B._get_content_folder(BASE, content_name) == expected
+
+
+@pytest.mark.parametrize("content_name", [".", "..", " .. ", "../..", "..\\..", "...", ".\x00.", "." * 100 + "x"])
+def test_a_name_of_dots_stays_in_the_download_folder(tmp_path, content_name):
+    base = tmp_path / "downloads"
+    base.mkdir()
+    folder = B._get_content_folder(base, content_name)
+    assert folder == base and folder.resolve() == base.resolve()
+    assert list(base.iterdir()) == []  # nothing is created
+
+
+@settings(derandomize=True, max_examples=400, deadline=None)
+@given(
+    st.text(
+        alphabet=st.one_of(
+            st.sampled_from(list('<>:"/\\|?*. \t\r\n\x0b\x0c\x1c\x1f\x00\x1b\x7f\x85\x9f\xa0\u2000\u2028\u3000\u200b')),
+            st.characters(),
+        ),
+        max_size=260,
+    )
+)
+@example(" " + "x" * 199 + " y")
+@example("x" * 100 + " " + "y")
+def test_names_match_the_pattern_rules(text):
+    assert B.generate_safe_filename(text) == ref_filename(text)
+    assert B._get_content_folder(BASE, text) == ref_folder(BASE, text)
+
+
+def test_every_code_point_is_classified_as_python_does():
+    points = [chr(c) for c in range(sys.maxunicode + 1)]
+    for start in range(0, len(points), 64):
+        text = "x".join(points[start : start + 64])
+        assert B._get_content_folder(BASE, "x" + text[:98]) == ref_folder(BASE, "x" + text[:98])
+        assert B.generate_safe_filename(text) == ref_filename(text)
+
+
+@pytest.mark.parametrize(
+    "url, extension",
+    [
+        ("https://host/episode.mp3", "mp3"),
+        ("https://host/episode.M4A?x=1", "m4a"),
+        ("https://host/a.m4a/b.mp4", "m4a"),
+        ("https://host/a.ogg?b.mp4", "mp4"),
+        ("https://cdn.zipcast.example/a.mp4", "zip"),
+        ("https://host/archive.ZIP", "zip"),
+        ("https://host/track.OGG", "ogg"),
+        ("https://host/track.flac", "mp3"),
+        ("https://host/a.mp4a", "mp4"),
+        ("", "mp3"),
+        ("HTTPS://HOST/\u0130.MP4", "mp4"),
+    ],
+)
+def test_detect_extension_from_url(url, extension):
+    assert B._detect_extension_from_url(url) == extension
+
+
+class Lowering(str):
+    def lower(self):
+        return "x.ogg"
+
+
+def test_detect_extension_lowers_through_the_text_object():
+    assert B._detect_extension_from_url(Lowering("A.ZIP")) == "ogg"
+
+
+@pytest.mark.parametrize(
+    "headers, filename",
+    [
+        ({"content-disposition": 'attachment; filename="Episode 1.mp3"'}, "Episode 1.mp3"),
+        ({"Content-Disposition": "attachment; filename=plain.m4a"}, "plain.m4a"),
+        ({"Content-Disposition": "attachment; filename*=UTF-8''na%C3%AFve%20name.mp3"}, "na\u00efve name.mp3"),
+        ({"Content-Disposition": 'attachment; filename=" spaced.mp3 "'}, "spaced.mp3"),
+        ({"Content-Disposition": "attachment"}, None),
+        ({"Content-Disposition": 'attachment; filename=""'}, None),
+        ({"Content-Disposition": ""}, None),
+        ({}, None),
+        ({"content-disposition": "", "Content-Disposition": "inline; filename=b.mp3"}, "b.mp3"),
+        ({"content-disposition": "inline; filename=a.mp3", "Content-Disposition": "inline; filename=b.mp3"}, "a.mp3"),
+        (CaseInsensitiveDict({"CONTENT-DISPOSITION": "attachment; filename=ci.ogg"}), "ci.ogg"),
+    ],
+)
+def test_get_filename_from_headers(headers, filename):
+    assert B._get_filename_from_headers(headers) == filename
+
+
+def test_get_filename_from_headers_imports_message_when_called(monkeypatch):
+    seen = []
+
+    class Message(dict):
+        def get_filename(self):
+            seen.append(dict(self))
+            return "stand-in.mp3"
+
+    monkeypatch.setitem(sys.modules, "email.message", types.SimpleNamespace(Message=Message))
+    assert B._get_filename_from_headers({"content-disposition": "attachment"}) == "stand-in.mp3"
+    assert seen == [{"content-disposition": "attachment"}]

@@ -1,0 +1,527 @@
+"""PodcastDownloader against a loopback HTTP server: resume, restart, the
+server's extension, redirects, pause, resume and cancel, failures and the
+files left on disk."""
+import logging
+import os
+import threading
+import time
+import types
+from pathlib import Path
+
+import pytest
+
+from core import downloader as dlmod
+from podcast_server import PodcastServer
+
+BODY = bytes(range(256)) * 200  # 51200 bytes: six full chunks and a short one
+HELD = 16384  # two full chunks are sent before a held body waits
+URL_LINE = "\nURL: "
+
+
+@pytest.fixture
+def server():
+    srv = PodcastServer().start()
+    yield srv
+    srv.stop()
+
+
+@pytest.fixture
+def make_downloader(tmp_path):
+    made = []
+
+    def make(workers=0):
+        d = dlmod.PodcastDownloader(str(tmp_path / "dl"), max_concurrent=workers)
+        made.append(d)
+        return d
+
+    yield make
+    for d in made:
+        for task in d.get_all_active():
+            task.cancel_flag.set()
+        d.shutdown(wait=True)
+
+
+@pytest.fixture
+def dl(make_downloader):
+    """A downloader without workers: tests run `_download_file` themselves."""
+    return make_downloader(0)
+
+
+def add(d, url, title="Episode 1", podcast="Show", callback=None):
+    task_id = d.add_download(url, title, podcast, progress_callback=callback)
+    return d.active_downloads[task_id]
+
+
+def folder(d, podcast="Show"):
+    return Path(d.download_folder) / podcast
+
+
+def wait_until(condition, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError("condition not reached in time")
+        time.sleep(0.01)
+
+
+def infos(caplog):
+    return [r.getMessage() for r in caplog.records if r.name == "core.downloader" and r.levelno == logging.INFO]
+
+
+def errors(caplog):
+    return [r for r in caplog.records if r.name == "core.downloader" and r.levelno == logging.ERROR]
+
+
+def test_default_folder_and_shared_headers(make_downloader, home):
+    d = dlmod.PodcastDownloader(max_concurrent=0)
+    other = make_downloader(0)
+    try:
+        assert d.download_folder == home / "Documents" / "velmora" / "podcasts"
+        assert d.download_folder.is_dir()
+        assert d.DEFAULT_HEADERS is other.DEFAULT_HEADERS is dlmod.PodcastDownloader.DEFAULT_HEADERS
+        assert list(d.DEFAULT_HEADERS.items()) == [
+            ("User-Agent", "Velmora/1.0 (Podcast Player; +https://velmora.example/)"),
+            ("Accept", "audio/mpeg, audio/mp4, audio/*, */*"),
+            ("Accept-Encoding", "identity"),
+        ]
+        with pytest.raises(TypeError):
+            dlmod.PodcastDownloader(home / "elsewhere", max_concurrent=0)
+    finally:
+        d.shutdown()
+
+
+def test_fresh_download(dl, server, caplog):
+    caplog.set_level(logging.INFO, logger="core.downloader")
+    server.add("/ep.mp3", body=BODY)
+    seen = []
+    task = add(dl, server.url("/ep.mp3"), callback=lambda p: seen.append((p.bytes_downloaded, p.status)))
+
+    dl._download_file(task)
+
+    final = folder(dl) / "Episode 1.mp3"
+    assert final.read_bytes() == BODY
+    assert not (folder(dl) / "Episode 1.mp3.part").exists()
+    assert task.output_path == final and isinstance(task.output_path, Path)
+    p = task.progress
+    assert (p.status, p.percentage, p.bytes_downloaded, p.total_bytes) == (
+        dlmod.DownloadStatus.COMPLETED, 100.0, len(BODY), len(BODY))
+    assert dl.get_all_completed() == [task] and task.task_id not in dl.active_downloads
+    # One callback per chunk, none at completion.
+    assert seen == [(min(n, len(BODY)), dlmod.DownloadStatus.DOWNLOADING) for n in range(8192, len(BODY) + 8192, 8192)]
+    assert server.log == [("GET", "/ep.mp3", None)]
+    sent = server.headers[0]
+    for name, value in dlmod.PodcastDownloader.DEFAULT_HEADERS.items():
+        assert sent[name] == value
+    assert infos(caplog) == [
+        "Download headers: Content-Type: audio/mpeg, Content-Length: 51200, Content-Disposition: none"]
+
+
+@pytest.mark.parametrize("mode, part, ranges", [
+    ("honour", BODY[:20000], ["bytes=20000-"]),
+    ("ignore", b"x" * 20000, ["bytes=20000-", None]),
+    ("refuse", b"x" * 20000, ["bytes=20000-", None]),
+    # A 206 from another offset than the one asked for is not appended.
+    ("elsewhere", b"x" * 20000, ["bytes=20000-", None]),
+    ("honour", b"", [None]),
+], ids=["206", "200", "416", "206-elsewhere", "empty-part"])
+def test_resume_or_restart(dl, server, mode, part, ranges):
+    server.add("/ep.mp3", body=BODY, range=mode)
+    folder(dl).mkdir(parents=True)
+    (folder(dl) / "Episode 1.mp3.part").write_bytes(part)
+    first = []
+    task = add(dl, server.url("/ep.mp3"), callback=lambda p: first or first.append(p.bytes_downloaded))
+
+    dl._download_file(task)
+
+    assert [r for _, _, r in server.log] == ranges
+    assert (folder(dl) / "Episode 1.mp3").read_bytes() == BODY
+    resumed = ranges == ["bytes=20000-"]
+    assert first == [(20000 if resumed else 0) + 8192]
+    assert task.progress.total_bytes == len(BODY)
+
+
+@pytest.mark.parametrize("disposition, filename, announced", [
+    ('attachment; filename="Other.M4A"', "Episode 1.m4a", "Other.M4A"),
+    ("attachment; filename*=UTF-8''%C3%89pisode.ogg", "Episode 1.ogg", "\u00c9pisode.ogg"),
+    ('attachment; filename="same.MP3"', "Episode 1.mp3", "same.MP3"),
+    ('attachment; filename="noext"', "Episode 1.mp3", "noext"),
+    ('attachment; filename="a.mp3:x"', "Episode 1.mp3", "a.mp3:x"),
+    ('attachment; filename="a.m p3"', "Episode 1.mp3", "a.m p3"),
+    ('attachment; filename="a.\\\\x"', "Episode 1.mp3", "a.\\x"),
+    ('attachment; filename="a.abcdefghijk"', "Episode 1.mp3", "a.abcdefghijk"),
+    # Only the extension is taken: the server's folders never become a path.
+    ('attachment; filename="../../../evil.m4a"', "Episode 1.m4a", "../../../evil.m4a"),
+])
+def test_server_extension(dl, server, caplog, tmp_path, disposition, filename, announced):
+    caplog.set_level(logging.INFO, logger="core.downloader")
+    server.add("/ep.mp3", body=BODY, disposition=disposition)
+    task = add(dl, server.url("/ep.mp3"))
+
+    dl._download_file(task)
+
+    assert task.filename == filename
+    assert sorted(p.name for p in folder(dl).iterdir()) == [filename]
+    assert (folder(dl) / filename).read_bytes() == BODY
+    assert not list(tmp_path.rglob("evil*"))
+    assert infos(caplog)[-1] == "Server provided filename: " + announced
+
+
+@pytest.mark.parametrize("announced, filename", [
+    ("x.MP3 ", "Episode 1.mp3"),
+    ("x.ogg\x00", "Episode 1.mp3"),
+    ("x.M4A", "Episode 1.m4a"),
+    ("C:\\Users\\evil\\x.OGG", "Episode 1.ogg"),
+])
+def test_extension_from_an_overridden_name_lookup(tmp_path, server, announced, filename):
+    class Downloader(dlmod.PodcastDownloader):
+        @staticmethod
+        def _get_filename_from_headers(headers):
+            return announced
+
+    d = Downloader(str(tmp_path / "dl"), max_concurrent=0)
+    try:
+        server.add("/ep.mp3", body=BODY)
+        task = add(d, server.url("/ep.mp3"))
+        d._download_file(task)
+        assert task.filename == filename
+        assert [p.name for p in folder(d).iterdir()] == [filename]
+    finally:
+        d.shutdown()
+
+
+def test_new_extension_while_resuming_starts_over(dl, server):
+    server.add("/ep.mp3", body=BODY, disposition='attachment; filename="x.m4a"')
+    folder(dl).mkdir(parents=True)
+    old_part = folder(dl) / "Episode 1.mp3.part"
+    old_part.write_bytes(BODY[:10000])
+    task = add(dl, server.url("/ep.mp3"))
+
+    dl._download_file(task)
+
+    assert [r for _, _, r in server.log] == ["bytes=10000-", None]
+    assert (folder(dl) / "Episode 1.m4a").read_bytes() == BODY
+    assert old_part.read_bytes() == BODY[:10000]
+
+
+def test_redirect_chain_is_logged(dl, server, caplog):
+    caplog.set_level(logging.INFO, logger="core.downloader")
+    server.add("/a", redirect="/b")
+    server.add("/b", redirect="/ep.mp3")
+    server.add("/ep.mp3", body=BODY)
+    task = add(dl, server.url("/a"))
+
+    dl._download_file(task)
+
+    assert infos(caplog) == [
+        "Download followed 2 redirect(s):",
+        "  Redirect 1: 302 -> " + server.url("/a"),
+        "  Redirect 2: 302 -> " + server.url("/b"),
+        "  Final URL: " + server.url("/ep.mp3"),
+        "Download headers: Content-Type: audio/mpeg, Content-Length: 51200, Content-Disposition: none",
+    ]
+    assert (folder(dl) / "Episode 1.mp3").read_bytes() == BODY
+
+
+@pytest.mark.parametrize("body, content_length, calls", [
+    (BODY, False, 7),
+    (b"", True, 0),
+])
+def test_unknown_size_and_empty_body(dl, server, caplog, body, content_length, calls):
+    caplog.set_level(logging.INFO, logger="core.downloader")
+    server.add("/ep.mp3", body=body, content_length=content_length)
+    seen = []
+    task = add(dl, server.url("/ep.mp3"), callback=lambda p: seen.append(p.percentage))
+
+    dl._download_file(task)
+
+    assert (folder(dl) / "Episode 1.mp3").read_bytes() == body
+    assert seen == [0.0] * calls  # no percentage without a size
+    assert task.progress.status == dlmod.DownloadStatus.COMPLETED
+    assert task.progress.percentage == 100.0
+    assert task.progress.total_bytes == 0
+    length = "0" if content_length else "unknown"
+    assert infos(caplog)[-1].startswith("Download headers: Content-Type: audio/mpeg, Content-Length: " + length)
+
+
+@pytest.mark.parametrize("route, detail", [
+    (dict(status=404), "404 Client Error: Not Found for url: {url}"),
+    (dict(status=500), "500 Server Error: Internal Server Error for url: {url}"),
+])
+def test_error_status_fails_as_network_error(dl, server, caplog, route, detail):
+    server.add("/ep.mp3", **route)
+    url = server.url("/ep.mp3")
+    task = add(dl, url)
+
+    dl._download_file(task)
+
+    detail = detail.format(url=url)
+    assert task.progress.status == dlmod.DownloadStatus.FAILED
+    assert task.progress.error_message == "Network error: " + detail + URL_LINE + url
+    logged = errors(caplog)
+    assert [r.getMessage() for r in logged] == ["Download failed for Episode 1: " + detail, "  URL: " + url]
+    assert all(r.exc_info is None for r in logged)
+    assert dl.get_all_failed() == [task] and task.output_path is None
+    assert list(folder(dl).iterdir()) == []
+
+
+def test_connection_refused_is_a_network_error(dl, server):
+    url = server.url("/ep.mp3")
+    server.stop()
+    task = add(dl, url)
+    dl._download_file(task)
+    assert task.progress.error_message.startswith("Network error: ")
+    assert task.progress.error_message.endswith(URL_LINE + url)
+
+
+@pytest.fixture
+def wrapped_requests(monkeypatch):
+    """Replaces the module's `requests` with a wrapper whose responses can be changed."""
+    real = dlmod.requests
+    wrapper = types.SimpleNamespace(changes=[], calls=[])
+
+    def get(*args, **kwargs):
+        wrapper.calls.append((args, kwargs))
+        response = real.get(*args, **kwargs)
+        for change in wrapper.changes:
+            change(response)
+        return response
+
+    monkeypatch.setattr(dlmod, "requests", types.SimpleNamespace(get=get))
+    return wrapper
+
+
+def test_other_failures_carry_a_traceback(dl, server, caplog, wrapped_requests):
+    server.add("/ep.mp3", body=BODY)
+    url = server.url("/ep.mp3")
+
+    def bad_length(response):
+        response.headers["Content-Length"] = "abc"
+
+    wrapped_requests.changes.append(bad_length)
+    task = add(dl, url)
+    dl._download_file(task)
+
+    detail = "invalid literal for int() with base 10: 'abc'"
+    assert task.progress.error_message == "Error: " + detail + URL_LINE + url
+    first, second = errors(caplog)
+    assert first.getMessage() == "Download failed for Episode 1: " + detail and first.exc_info[0] is ValueError
+    assert second.getMessage() == "  URL: " + url and second.exc_info is None
+
+
+@pytest.mark.parametrize("blocked", ["Episode 1.mp3.part", "Episode 1.mp3"])
+def test_file_errors_give_python_texts(dl, server, blocked):
+    server.add("/ep.mp3", body=BODY)
+    url = server.url("/ep.mp3")
+    (folder(dl) / blocked).mkdir(parents=True)  # a folder where a file should go
+    task = add(dl, url)
+
+    dl._download_file(task)
+
+    part = folder(dl) / "Episode 1.mp3.part"
+    final = folder(dl) / "Episode 1.mp3"
+    if blocked.endswith(".part"):
+        detail = f"[Errno 21] Is a directory: '{part}'"
+    else:  # the rename fails: every byte is in the partial file
+        detail = f"[Errno 21] Is a directory: '{part}' -> '{final}'"
+        assert part.read_bytes() == BODY
+    assert task.progress.error_message == "Error: " + detail + URL_LINE + url
+    assert task.progress.status == dlmod.DownloadStatus.FAILED
+
+
+def test_folder_failure_leaves_the_task_active(dl, server):
+    server.add("/ep.mp3", body=BODY)
+    Path(dl.download_folder, "Show").write_text("a file where the folder should be")
+    task = add(dl, server.url("/ep.mp3"))
+    with pytest.raises(FileExistsError):
+        dl._download_file(task)
+    assert task.progress.status == dlmod.DownloadStatus.QUEUED
+    assert dl.get_all_active() == [task] and server.log == []
+
+
+def test_short_body_fails_and_retry_resumes(dl, server):
+    route = server.add("/ep.mp3", body=BODY, short_by=1200)
+    url = server.url("/ep.mp3")
+    task = add(dl, url)
+
+    dl._download_file(task)
+
+    part = folder(dl) / "Episode 1.mp3.part"
+    assert task.progress.status == dlmod.DownloadStatus.FAILED
+    assert task.progress.error_message == (
+        "Network error: Connection closed early: 50000 of 51200 bytes arrived" + URL_LINE + url)
+    assert part.read_bytes() == BODY[:50000]
+    assert not (folder(dl) / "Episode 1.mp3").exists()
+
+    route.short_by = 0
+    retried = dl.active_downloads[dl.retry_failed(task.task_id)]
+    dl._download_file(retried)
+
+    assert server.log[-1] == ("GET", "/ep.mp3", "bytes=50000-")
+    assert (folder(dl) / "Episode 1.mp3").read_bytes() == BODY
+    assert retried.progress.status == dlmod.DownloadStatus.COMPLETED
+
+
+def test_existing_final_file_is_replaced_in_one_step(dl, server, monkeypatch):
+    server.add("/ep.mp3", body=BODY)
+    folder(dl).mkdir(parents=True)
+    (folder(dl) / "Episode 1.mp3").write_bytes(b"an older download")
+
+    def no_delete(*args, **kwargs):
+        raise AssertionError("the final file must not be deleted before the rename")
+
+    monkeypatch.setattr(os, "remove", no_delete)
+    monkeypatch.setattr(os, "unlink", no_delete)
+    monkeypatch.setattr(Path, "unlink", no_delete)
+    task = add(dl, server.url("/ep.mp3"))
+
+    dl._download_file(task)
+
+    assert task.progress.status == dlmod.DownloadStatus.COMPLETED
+    assert (folder(dl) / "Episode 1.mp3").read_bytes() == BODY
+
+
+def test_vanished_partial_file_fails(dl, server):
+    server.add("/ep.mp3", body=BODY)
+    part = folder(dl) / "Episode 1.mp3.part"
+
+    def remove_when_done(progress):
+        if progress.bytes_downloaded == len(BODY):
+            part.unlink()
+
+    task = add(dl, server.url("/ep.mp3"), callback=remove_when_done)
+    dl._download_file(task)
+
+    assert task.progress.status == dlmod.DownloadStatus.FAILED
+    assert task.progress.error_message.startswith("Error: [Errno 2] No such file or directory: ")
+    assert task.output_path is None and dl.get_all_failed() == [task]
+
+
+def test_empty_chunks_and_failing_callback(dl, server, wrapped_requests):
+    server.add("/ep.mp3", body=BODY)
+
+    def with_empty_chunks(response):
+        real = response.iter_content
+
+        def iter_content(chunk_size):
+            assert chunk_size == 8192
+            for chunk in real(chunk_size):
+                yield b""
+                yield chunk
+
+        response.iter_content = iter_content
+
+    wrapped_requests.changes.append(with_empty_chunks)
+    wrapped_requests.changes.append(lambda response: status_at_request.append(task.progress.status))
+    status_at_request = []
+    calls = []
+
+    def failing(progress):
+        calls.append(progress.bytes_downloaded)
+        raise RuntimeError("the host's callback broke")
+
+    task = add(dl, server.url("/ep.mp3"), callback=failing)
+    dl._download_file(task)
+
+    assert wrapped_requests.calls == [((task.url,), dict(
+        headers=dlmod.PodcastDownloader.DEFAULT_HEADERS, stream=True, timeout=30, allow_redirects=True))]
+    assert wrapped_requests.calls[0][1]["headers"] is not dlmod.PodcastDownloader.DEFAULT_HEADERS
+    assert status_at_request == [dlmod.DownloadStatus.DOWNLOADING]
+    assert len(calls) == 7 and calls[-1] == len(BODY)
+    assert task.progress.status == dlmod.DownloadStatus.COMPLETED
+    assert (folder(dl) / "Episode 1.mp3").read_bytes() == BODY
+
+
+@pytest.fixture
+def held(server):
+    release = threading.Event()
+    route = server.add("/ep.mp3", body=BODY, hold_after=HELD, release=release)
+    return route
+
+
+def start_held(d, server, route):
+    task = add(d, server.url("/ep.mp3"))
+    assert route.held.wait(10)
+    wait_until(lambda: task.progress.bytes_downloaded == HELD)
+    return task
+
+
+def test_pause_then_resume(make_downloader, server, held):
+    d = make_downloader(1)
+    task = start_held(d, server, held)
+    assert d.pause_download(task.task_id)
+    held.release.set()
+    wait_until(lambda: task.progress.status == dlmod.DownloadStatus.PAUSED)
+
+    # The bytes received before the pause are on disk; the waiting chunk is not.
+    assert (folder(d) / "Episode 1.mp3.part").read_bytes() == BODY[:HELD]
+
+    assert d.resume_download(task.task_id)
+    wait_until(lambda: d.get_all_completed() == [task])
+    assert (folder(d) / "Episode 1.mp3").read_bytes() == BODY
+
+
+@pytest.mark.parametrize("pause_first", [True, False])
+def test_cancel_keeps_the_partial_file(make_downloader, server, held, pause_first):
+    d = make_downloader(1)
+    task = start_held(d, server, held)
+    if pause_first:
+        d.pause_download(task.task_id)
+        held.release.set()
+        wait_until(lambda: task.progress.status == dlmod.DownloadStatus.PAUSED)
+        d.cancel_download(task.task_id)
+    else:
+        d.cancel_download(task.task_id)
+        held.release.set()
+    wait_until(lambda: d.get_all_failed() == [task])
+
+    assert task.progress.status == dlmod.DownloadStatus.CANCELLED
+    assert task.progress.error_message == "Cancelled by user"
+    assert (folder(d) / "Episode 1.mp3.part").read_bytes() == BODY[:HELD]
+    assert not (folder(d) / "Episode 1.mp3").exists()
+
+
+def test_cancelled_while_queued_still_starts(dl, server):
+    server.add("/ep.mp3", body=BODY)
+    task = add(dl, server.url("/ep.mp3"))
+    dl.cancel_download(task.task_id)
+
+    dl._download_file(task)
+
+    assert server.log == [("GET", "/ep.mp3", None)]
+    assert task.progress.status == dlmod.DownloadStatus.CANCELLED
+    assert (folder(dl) / "Episode 1.mp3.part").read_bytes() == b""
+    assert dl.get_all_failed() == [task]
+
+
+@pytest.mark.parametrize("second_title, together", [
+    ("Episode 1", False),
+    ("EPISODE 1", False),  # the same file on a case-insensitive disk
+    ("Episode 2", True),
+])
+def test_tasks_for_one_file_run_one_after_the_other(make_downloader, server, held, second_title, together):
+    d = make_downloader(2)
+    first = start_held(d, server, held)
+    second = add(d, server.url("/ep.mp3"), title=second_title)
+
+    # A second request arrives while the first is held only for another file.
+    assert server.wait_for_requests(2, timeout=1.0 if not together else 10.0) is together
+    held.release.set()
+    wait_until(lambda: len(d.get_all_completed()) == 2)
+
+    assert server.max_in_flight == (2 if together else 1)
+    for task in (first, second):
+        assert task.output_path.read_bytes() == BODY
+    assert not list(folder(d).glob("*.part"))
+
+
+def test_cancel_while_waiting_for_the_same_file(make_downloader, server, held):
+    d = make_downloader(2)
+    first = start_held(d, server, held)
+    second = add(d, server.url("/ep.mp3"))
+    d.cancel_download(second.task_id)
+    wait_until(lambda: d.get_all_failed() == [second])
+
+    assert second.progress.status == dlmod.DownloadStatus.CANCELLED
+    assert len(server.log) == 1
+    held.release.set()
+    wait_until(lambda: d.get_all_completed() == [first])
