@@ -4,7 +4,9 @@
     PYTHONPATH=BUILD/stage /usr/bin/python3 bench/bench_download.py [MiB [RUNS]]
 
 Serves MiB mebibytes (default 512) from a server in a child process, and
-downloads them RUNS times (default 3; the median run is shown) with:
+downloads them RUNS times (default 3) with each of the following, in rounds
+that run every variant once (so a busy machine slows all of them alike), and
+shows the median run of each:
   (a) curl -o /dev/null, the ceiling;
   (i) iter_content(8192) alone, nothing written: the floor of any loop over it;
   (b) the same transfer loop in plain Python with requests (iter_content(8192),
@@ -135,7 +137,7 @@ def podcast_run(dlmod, folder, url, count, callback=None):
             for i in range(count):
                 d.add_download(url, f"Episode {i}", "Bench", progress_callback=callback)
             while len(d.get_all_completed()) + len(d.get_all_failed()) < count:
-                time.sleep(0.02)
+                time.sleep(0.002)
         wall, cpu = measure(run)
         failed = d.get_all_failed()
         if failed:
@@ -172,13 +174,11 @@ def main():
         url = f"http://127.0.0.1:{port}/episode.mp3"
         results = {}
 
+        variants = []
+
         def record(name, measured, total):
             """measured: a function that runs once and returns (wall, cpu)."""
-            samples = sorted((measured() for _ in range(runs)), key=lambda s: s[0])
-            wall, cpu = samples[len(samples) // 2]
-            results[name] = (total / wall / 1e6, cpu / (total / 1e9))
-            mbs, cpu_gb = results[name]
-            print(f"{name:<48} {mbs:9.1f} MB/s {cpu_gb:8.3f} CPU s/GB", flush=True)
+            variants.append((name, measured, total))
 
         def fresh(name):
             path = os.path.join(work, name)
@@ -222,6 +222,17 @@ def main():
             lambda i: plain_loop(requests, url, os.path.join(path, f"{i}.mp3")), 3))), 3 * size)
         record("(d) three PodcastDownloader downloads", in_folder("d", lambda path: podcast_run(
             dlmod, path, url, 3)), 3 * size)
+
+        samples = {name: [] for name, _, _ in variants}
+        for round_number in range(runs):
+            for name, measured, _ in variants:
+                samples[name].append(measured())
+            print(f"round {round_number + 1} of {runs} done", flush=True)
+        for name, _, total in variants:
+            wall, cpu = sorted(samples[name])[len(samples[name]) // 2]
+            results[name] = (total / wall / 1e6, cpu / (total / 1e9))
+            mbs, cpu_gb = results[name]
+            print(f"{name:<48} {mbs:9.1f} MB/s {cpu_gb:8.3f} CPU s/GB")
 
         c, b = results["(c) PodcastDownloader"], results["(b) plain Python transfer loop"]
         cc, bc = results["(c) PodcastDownloader, no-op callback"], \

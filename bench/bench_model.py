@@ -88,6 +88,8 @@ def main():
     native, plain = dl.DownloadProgress(), PyProgress()
     native.start_time = plain.start_time = time.time() - 12.5
     compare("DownloadProgress.update", "f(done, total)", native.update, plain.update, 200_000)
+    # Both versions read the clock once per update: its cost bounds the ratio.
+    print(f"{'  of which time.time()':<34} {best('f()', {'f': time.time}, 200_000) * 1e9:14.0f} ns")
 
     for record in (native, plain):
         record.update(ARGS["done"], ARGS["total"])

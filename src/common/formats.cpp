@@ -2,25 +2,49 @@
 
 #include <charconv>
 #include <cmath>
+#include <system_error>
 
 namespace velmora::formats {
 
-std::string fixed(double value, int decimals) {
-    if (std::isnan(value)) return "nan";  // Python never shows the sign of a NaN
-    if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+void append_fixed(std::string& out, double value, int decimals) {
+    if (std::isnan(value)) {
+        out += "nan";  // Python never shows the sign of a NaN
+        return;
+    }
+    if (std::isinf(value)) {
+        out += value < 0 ? "-inf" : "inf";
+        return;
+    }
     // The largest double has 309 digits before the point.
     char buf[400];
     auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, decimals);
-    return std::string(buf, r.ptr);
+    if (r.ec == std::errc()) out.append(buf, r.ptr);  // fails only for absurd numbers of decimals
+}
+
+std::string fixed(double value, int decimals) {
+    std::string out;
+    append_fixed(out, value, decimals);
+    return out;
+}
+
+void append_size(std::string& out, double bytes) {
+    static const char* const units[] = {" B", " KB", " MB", " GB"};
+    for (const char* unit : units) {
+        if (bytes < 1024.0) {
+            append_fixed(out, bytes, 2);
+            out += unit;
+            return;
+        }
+        bytes /= 1024.0;
+    }
+    append_fixed(out, bytes, 2);
+    out += " TB";
 }
 
 std::string size_text(double bytes) {
-    static const char* const units[] = {"B", "KB", "MB", "GB"};
-    for (const char* unit : units) {
-        if (bytes < 1024.0) return fixed(bytes, 2) + " " + unit;
-        bytes /= 1024.0;
-    }
-    return fixed(bytes, 2) + " TB";
+    std::string out;
+    append_size(out, bytes);
+    return out;
 }
 
 std::string speed_text(double bytes_per_second) { return size_text(bytes_per_second) + "/s"; }
@@ -37,14 +61,29 @@ void floor_divmod(std::int64_t a, std::int64_t b, std::int64_t& q, std::int64_t&
 }
 }  // namespace
 
-std::string eta_text(std::int64_t whole_seconds) {
+void append_eta(std::string& out, std::int64_t whole_seconds) {
     std::int64_t hours, remainder, minutes, seconds;
     floor_divmod(whole_seconds, 3600, hours, remainder);
     floor_divmod(remainder, 60, minutes, seconds);
-    if (hours > 0)
-        return std::to_string(hours) + "h " + std::to_string(minutes) + "m " + std::to_string(seconds) + "s";
-    if (minutes > 0) return std::to_string(minutes) + "m " + std::to_string(seconds) + "s";
-    return std::to_string(seconds) + "s";
+    char buf[24];
+    auto number = [&](std::int64_t v, const char* unit) {
+        auto r = std::to_chars(buf, buf + sizeof buf, v);
+        out.append(buf, r.ptr);
+        out += unit;
+    };
+    if (hours > 0) {
+        number(hours, "h ");
+        number(minutes, "m ");
+    } else if (minutes > 0) {
+        number(minutes, "m ");
+    }
+    number(seconds, "s");
+}
+
+std::string eta_text(std::int64_t whole_seconds) {
+    std::string out;
+    append_eta(out, whole_seconds);
+    return out;
 }
 
 }  // namespace velmora::formats

@@ -27,6 +27,11 @@ std::string speed_text(double bytes_per_second);
 // gives them for negative numbers too.
 std::string eta_text(std::int64_t whole_seconds);
 
+// The same texts, appended to `out` (for building longer lines).
+void append_fixed(std::string& out, double value, int decimals);
+void append_size(std::string& out, double bytes);
+void append_eta(std::string& out, std::int64_t whole_seconds);
+
 // Text shown while no estimate exists.
 inline constexpr const char* kUnknownEta = "Unknown";
 

@@ -110,111 +110,92 @@ std::string quoted_list(const std::vector<std::string>& names) {
 
 void set_type_error(const std::string& text) { PyErr_SetString(PyExc_TypeError, text.c_str()); }
 
-// Binds the call's arguments into slots (new references). Returns false with
-// a TypeError set when the call does not fit the signature.
-// `slots` has room for every parameter and is all null on entry.
+// Binds the call's arguments into slots (new references), in the interpreter's
+// own order of checks and with its texts. Returns false with a TypeError set
+// when the call does not fit the signature. `slots` has room for every
+// parameter and is all null on entry.
 bool bind(FunctionObject* f, PyObject* const* args, size_t nargs, PyObject* kwnames, PyObject** slots) {
     Impl& impl = *f->impl;
     const size_t n = impl.params.size();
-    struct Qualname {
-        FunctionObject* f;
-        operator std::string() const { return qualname_of(f); }
-        std::string operator+(const std::string& s) const { return qualname_of(f) + s; }
-        std::string operator+(const char* s) const { return qualname_of(f) + s; }
-    } qn{f};
+    auto fail = [f](const std::string& text) {
+        set_type_error(qualname_of(f) + "() " + text);
+        return false;
+    };
 
-    size_t take = nargs < impl.n_positional ? nargs : impl.n_positional;
+    // Positional arguments, and the rest into *args.
+    const size_t take = nargs < impl.n_positional ? nargs : impl.n_positional;
     for (size_t i = 0; i < take; ++i) slots[i] = Py_NewRef(args[i]);
-
-    if (nargs > impl.n_positional) {
-        if (impl.var_args < 0) {
-            size_t required = 0;
-            for (size_t i = 0; i < impl.n_positional; ++i)
-                if (!impl.params[i].default_value) ++required;
-            std::string takes;
-            if (required == impl.n_positional)
-                takes = std::to_string(impl.n_positional);
-            else
-                takes = "from " + std::to_string(required) + " to " + std::to_string(impl.n_positional);
-            std::string plural = (impl.n_positional == 1 && required == impl.n_positional) ? "" : "s";
-            set_type_error(qn + "() takes " + takes + " positional argument" + plural + " but " +
-                           std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given");
-            return false;
-        }
-        slots[impl.var_args] = PyTuple_New(static_cast<Py_ssize_t>(nargs - impl.n_positional));
+    if (impl.var_args >= 0) {
+        const size_t extra = nargs > impl.n_positional ? nargs - impl.n_positional : 0;
+        slots[impl.var_args] = PyTuple_New(static_cast<Py_ssize_t>(extra));
         if (!slots[impl.var_args]) return false;
-        for (size_t i = impl.n_positional; i < nargs; ++i)
-            PyTuple_SET_ITEM(slots[impl.var_args], i - impl.n_positional, Py_NewRef(args[i]));
-    } else if (impl.var_args >= 0) {
-        slots[impl.var_args] = PyTuple_New(0);
+        for (size_t i = 0; i < extra; ++i)
+            PyTuple_SET_ITEM(slots[impl.var_args], i, Py_NewRef(args[impl.n_positional + i]));
     }
     if (impl.var_kwargs >= 0) {
         slots[impl.var_kwargs] = PyDict_New();
         if (!slots[impl.var_kwargs]) return false;
     }
 
-    if (kwnames) {
-        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-        std::vector<std::string> pos_only_as_kw;
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-            PyObject* value = args[nargs + k];
-            ssize_t found = -1;
-            for (size_t i = impl.n_pos_only; i < n; ++i) {
-                const Param::Kind kind = impl.params[i].kind;
-                if (kind == Param::VarPositional || kind == Param::VarKeyword) continue;
-                if (impl.names[i] == key) {
-                    found = static_cast<ssize_t>(i);
-                    break;
-                }
-            }
-            if (found < 0) {
-                for (size_t i = impl.n_pos_only; i < n; ++i) {
-                    const Param::Kind kind = impl.params[i].kind;
-                    if (kind == Param::VarPositional || kind == Param::VarKeyword) continue;
-                    int eq = PyUnicode_Compare(impl.names[i], key);
-                    if (eq == -1 && PyErr_Occurred()) return false;
-                    if (eq == 0) {
-                        found = static_cast<ssize_t>(i);
-                        break;
-                    }
-                }
-            }
-            if (found >= 0) {
-                if (slots[found]) {
-                    set_type_error(qn + "() got multiple values for argument '" + impl.params[found].name +
-                                   "'");
-                    return false;
-                }
-                slots[found] = Py_NewRef(value);
-                continue;
-            }
+    // Keyword arguments.
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    auto named = [&impl](size_t i, PyObject* key) -> int {
+        const Param::Kind kind = impl.params[i].kind;
+        if (kind == Param::VarPositional || kind == Param::VarKeyword) return 0;
+        if (impl.names[i] == key) return 1;
+        return PyUnicode_Compare(impl.names[i], key) == 0 ? 1 : (PyErr_Occurred() ? -1 : 0);
+    };
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        ssize_t found = -1;
+        for (size_t i = impl.n_pos_only; i < n && found < 0; ++i) {
+            const int match = named(i, key);
+            if (match < 0) return false;
+            if (match) found = static_cast<ssize_t>(i);
+        }
+        if (found < 0) {
             if (impl.var_kwargs >= 0) {
-                if (PyDict_SetItem(slots[impl.var_kwargs], key, value) < 0) return false;
+                if (PyDict_SetItem(slots[impl.var_kwargs], key, args[nargs + k]) < 0) return false;
                 continue;
             }
-            bool is_pos_only = false;
-            for (size_t i = 0; i < impl.n_pos_only; ++i) {
-                if (PyUnicode_Compare(impl.names[i], key) == 0) {
-                    pos_only_as_kw.push_back(impl.params[i].name);
-                    is_pos_only = true;
+            std::string pos_only;
+            for (Py_ssize_t j = 0; j < nkw; ++j) {
+                PyObject* other = PyTuple_GET_ITEM(kwnames, j);
+                for (size_t i = 0; i < impl.n_pos_only; ++i) {
+                    const int match = named(i, other);
+                    if (match < 0) return false;
+                    if (match) pos_only += (pos_only.empty() ? "" : ", ") + impl.params[i].name;
                 }
             }
-            if (!is_pos_only) {
-                const char* k8 = PyUnicode_AsUTF8(key);
-                set_type_error(qn + "() got an unexpected keyword argument '" + (k8 ? k8 : "?") + "'");
-                return false;
-            }
+            if (!pos_only.empty())
+                return fail("got some positional-only arguments passed as keyword arguments: '" + pos_only + "'");
+            const char* name = PyUnicode_AsUTF8(key);
+            return fail(std::string("got an unexpected keyword argument '") + (name ? name : "?") + "'");
         }
-        if (!pos_only_as_kw.empty()) {
-            std::string names;
-            for (size_t i = 0; i < pos_only_as_kw.size(); ++i) names += (i ? ", " : "") + pos_only_as_kw[i];
-            set_type_error(qn + "() got some positional-only arguments passed as keyword arguments: '" +
-                           names + "'");
-            return false;
-        }
+        if (slots[found]) return fail("got multiple values for argument '" + impl.params[found].name + "'");
+        slots[found] = Py_NewRef(args[nargs + k]);
     }
 
+    // Too many positional arguments.
+    if (nargs > impl.n_positional && impl.var_args < 0) {
+        size_t defaults = 0, kwonly_given = 0;
+        for (size_t i = 0; i < impl.n_positional; ++i)
+            if (impl.params[i].default_value) ++defaults;
+        for (size_t i = 0; i < n; ++i)
+            if (impl.params[i].kind == Param::KeywordOnly && slots[i]) ++kwonly_given;
+        std::string takes = defaults ? "from " + std::to_string(impl.n_positional - defaults) + " to " +
+                                           std::to_string(impl.n_positional)
+                                     : std::to_string(impl.n_positional);
+        const bool plural = defaults || impl.n_positional != 1;
+        std::string kwonly;
+        if (kwonly_given)
+            kwonly = std::string(" positional argument") + (nargs != 1 ? "s" : "") + " (and " +
+                     std::to_string(kwonly_given) + " keyword-only argument" + (kwonly_given != 1 ? "s" : "") + ")";
+        return fail("takes " + takes + " positional argument" + (plural ? "s" : "") + " but " + std::to_string(nargs) +
+                    kwonly + (nargs == 1 && !kwonly_given ? " was" : " were") + " given");
+    }
+
+    // Defaults, then what is still missing.
     std::vector<std::string> missing_pos, missing_kw;
     for (size_t i = 0; i < n; ++i) {
         if (slots[i]) continue;
@@ -223,25 +204,20 @@ bool bind(FunctionObject* f, PyObject* const* args, size_t nargs, PyObject* kwna
             slots[i] = Py_NewRef(p.default_value.ptr());
         } else if (p.kind == Param::KeywordOnly) {
             missing_kw.push_back(p.name);
-        } else {
+        } else if (p.kind != Param::VarPositional && p.kind != Param::VarKeyword) {
             missing_pos.push_back(p.name);
         }
     }
     if (!missing_pos.empty() || !missing_kw.empty()) {
         const bool pos = !missing_pos.empty();
         const auto& list = pos ? missing_pos : missing_kw;
-        set_type_error(qn + "() missing " + std::to_string(list.size()) + " required " +
-                       (pos ? "positional" : "keyword-only") + " argument" + (list.size() == 1 ? "" : "s") +
-                       ": " + quoted_list(list));
-        return false;
+        return fail("missing " + std::to_string(list.size()) + " required " + (pos ? "positional" : "keyword-only") +
+                    " argument" + (list.size() == 1 ? "" : "s") + ": " + quoted_list(list));
     }
 
     for (size_t i = 0; i < n; ++i) {
-        if (impl.params[i].text && slots[i] != Py_None && !PyUnicode_Check(slots[i])) {
-            set_type_error(qn + "() argument '" + impl.params[i].name + "' must be str, not " +
-                           Py_TYPE(slots[i])->tp_name);
-            return false;
-        }
+        if (impl.params[i].text && slots[i] != Py_None && !PyUnicode_Check(slots[i]))
+            return fail("argument '" + impl.params[i].name + "' must be str, not " + Py_TYPE(slots[i])->tp_name);
     }
     return true;
 }
@@ -375,6 +351,35 @@ PyObject* get_annotations(PyObject* self, void*) {
     return d;
 }
 
+// As on a Python function: the defaults of the positional parameters, or None.
+PyObject* get_defaults(PyObject* self, void*) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    std::vector<PyObject*> values;
+    for (size_t i = 0; i < f->impl->n_positional; ++i)
+        if (f->impl->params[i].default_value) values.push_back(f->impl->params[i].default_value.ptr());
+    if (values.empty()) Py_RETURN_NONE;
+    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(values.size()));
+    if (!t) return nullptr;
+    for (size_t i = 0; i < values.size(); ++i) PyTuple_SET_ITEM(t, i, Py_NewRef(values[i]));
+    return t;
+}
+
+// The defaults of the keyword-only parameters, or None.
+PyObject* get_kwdefaults(PyObject* self, void*) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    PyObject* d = nullptr;
+    for (const Param& p : f->impl->params) {
+        if (p.kind != Param::KeywordOnly || !p.default_value) continue;
+        if (!d && !(d = PyDict_New())) return nullptr;
+        if (PyDict_SetItemString(d, p.name.c_str(), p.default_value.ptr()) < 0) {
+            Py_DECREF(d);
+            return nullptr;
+        }
+    }
+    if (!d) Py_RETURN_NONE;
+    return d;
+}
+
 PyObject* get_abstract(PyObject* self, void*) {
     return PyBool_FromLong(reinterpret_cast<FunctionObject*>(self)->impl->abstract);
 }
@@ -421,6 +426,8 @@ PyGetSetDef function_getset[] = {
     {"__signature__", get_signature, set_signature, nullptr, nullptr},
     {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
     {"__isabstractmethod__", get_abstract, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 

@@ -34,7 +34,8 @@ void load(py::module_& m) {
     define_config(m);
     m.attr("_config_instance") = py::none();
 
-    py::object creation_lock = py::module_::import("threading").attr("RLock")();
+    // _thread is always loaded, so this adds no import to the module body.
+    py::object creation_lock = py::module_::import("_thread").attr("RLock")();
     vm::def_function(
         m, "get_config", {},
         [m, creation_lock](const vm::Args&) mutable {

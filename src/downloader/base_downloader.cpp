@@ -8,6 +8,7 @@
 // GIL while it waits, and it is never held around a call that takes it again.
 #include "downloader.hpp"
 
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -84,8 +85,7 @@ py::object with_lock(py::handle self, F&& body) {
 }
 
 // "download_" + wall-clock milliseconds + "_" + a number from 1000 to 9999.
-py::str generate_task_id(py::module_& m) {
-    py::object random = py::module_::import("random");
+py::str generate_task_id(py::module_& m, py::handle random) {
     py::object seconds = vm::global(m, "time").attr("time")();
     PyObject* ms = PyNumber_Multiply(seconds.ptr(), py::int_(1000).ptr());
     if (!ms) throw py::error_already_set();
@@ -172,13 +172,17 @@ py::object worker(py::module_& m, py::handle self) {
             go_on = run_item(m, self, item);
         } catch (py::error_already_set& e) {
             if (!vm::is_exception(e)) throw;
-            log_worker_error(m, self, e);
+            // The task ends as failed before the line is logged, so whoever
+            // reacts to the log already finds it in the failed list.
+            std::optional<py::error_already_set> recording_error;
             try {
                 record_failure(m, self, item, e);
             } catch (py::error_already_set& e2) {
                 if (!vm::is_exception(e2)) throw;
-                log_worker_error(m, self, e2);
+                recording_error = std::move(e2);
             }
+            log_worker_error(m, self, e);
+            if (recording_error) log_worker_error(m, self, *recording_error);
         }
         try {
             self.attr("download_queue").attr("task_done")();
@@ -195,8 +199,10 @@ py::object add_download(py::module_& m, const Args& a) {
     py::handle self = a.self();
     py::handle url = a[1], episode_title = a[2], podcast_name = a[3];
     py::object callback = py::reinterpret_borrow<py::object>(a[5]);
+    py::object random = py::module_::import("random");
     const bool generated = a[4].is_none();
-    py::object task_id = generated ? py::object(generate_task_id(m)) : py::reinterpret_borrow<py::object>(a[4]);
+    py::object task_id =
+        generated ? py::object(generate_task_id(m, random)) : py::reinterpret_borrow<py::object>(a[4]);
 
     py::object extension = self.attr("_detect_extension_from_url")(url);
     py::object filename = self.attr("generate_safe_filename")(episode_title, extension);
@@ -209,7 +215,7 @@ py::object add_download(py::module_& m, const Args& a) {
             // Never let a fresh identifier replace a task that is still active.
             bool renamed = false;
             while (contains(active, task_id)) {
-                task_id = generate_task_id(m);
+                task_id = generate_task_id(m, random);
                 renamed = true;
             }
             if (renamed) task.attr("task_id") = task_id;

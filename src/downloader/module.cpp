@@ -73,6 +73,8 @@ void demonstrate(py::module_& m) {
                                  "- Automatic retry for failed downloads"})
             say(line);
     } catch (py::error_already_set& e) {
+        // As a with statement does: __exit__ sees every exception and a true
+        // result swallows it.
         py::object trace = e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::none();
         if (!py::bool_(exit(manager, e.type(), e.value(), trace))) throw;
         return;

@@ -8,7 +8,9 @@
 // the partial file: a pause, a cancel, a failure and the final rename.
 #include "downloader.hpp"
 
+#include <cerrno>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
@@ -28,8 +30,8 @@ const char* const kClassDoc =
     "\n"
     "Features:\n"
     "- Resumes interrupted downloads with HTTP Range requests\n"
-    "- Keeps the episodes of each podcast in a folder of their own\n"
-    "- Takes the file extension from the server's Content-Disposition header\n";
+    "- One folder per podcast\n"
+    "- Detects the file name in the Content-Disposition header (its extension is used)\n";
 
 const char* const kInitDoc =
     "Initialize the podcast downloader.\n"
@@ -257,6 +259,12 @@ private:
             if (!view) throw py::error_already_set();
             py::object written = py::reinterpret_steal<py::object>(
                 PyObject_CallMethodOneArg(file_.ptr(), VM_STR("write").ptr(), view));
+            // The buffer is reused: a view kept by the file object must not see that.
+            if (written) {
+                PyObject* released = PyObject_CallMethodNoArgs(view, VM_STR("release").ptr());
+                if (!released) written = py::object();
+                Py_XDECREF(released);
+            }
             Py_DECREF(view);
             if (!written) throw py::error_already_set();
             Py_ssize_t n = written.is_none() ? 0 : PyLong_AsSsize_t(written.ptr());
@@ -280,6 +288,9 @@ private:
 // The transfer of one task.
 
 struct Transfer {
+    Transfer(py::module_ module, py::handle downloader, py::handle download_task)
+        : m(std::move(module)), self(downloader), task(download_task) {}
+
     py::module_ m;
     py::handle self;
     py::handle task;
@@ -623,7 +634,7 @@ void define_podcast_downloader(py::module_& m) {
     b.method(
         "_download_file", {vm::self(), vm::arg("task").ann(m.attr("DownloadTask"))},
         [m](const vm::Args& a) -> py::object {
-            Transfer t{m, a.self(), a[1]};
+            Transfer t(m, a.self(), a[1]);
             t.run();
             return py::none();
         },

@@ -34,12 +34,6 @@ void set_double(py::handle obj, py::handle name, double value) {
     set(obj, name, v);
 }
 
-bool truth_of(PyObject* o) {
-    int r = PyObject_IsTrue(o);
-    if (r < 0) throw py::error_already_set();
-    return r;
-}
-
 bool compare(py::handle a, py::handle b, int op) {
     int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
     if (r < 0) throw py::error_already_set();
@@ -50,15 +44,16 @@ py::object text(const std::string& s) {
     return steal_or_throw(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
-// format(value, spec), as an f-string field does it.
-py::object format_obj(py::handle value, py::handle spec) {
-    return steal_or_throw(PyObject_Format(value.ptr(), spec.ptr()));
+// format(value, format_spec), as an f-string field does it.
+py::object format_obj(py::handle value, py::handle format_spec) {
+    return steal_or_throw(PyObject_Format(value.ptr(), format_spec.ptr()));
 }
 
 // State of one module instance (the module may be loaded twice: as
 // core.downloader and as the demonstration's __main__).
 struct Model {
-    PyObject* globals = nullptr;  // the module's namespace (borrowed; modules live forever)
+    py::object namespace_;        // the module's __dict__, kept alive by the methods
+    PyObject* globals = nullptr;  // namespace_.ptr()
     py::object format_size, format_speed, format_eta;  // the class's own methods
     // The standard clock as the module imported it, called directly while
     // neither the module global `time` nor `time.time` has been replaced.
@@ -283,15 +278,18 @@ bool fast_progress_text(Model& st, py::handle self, std::string& out) {
         !plain_eta(get(self, VM_STR("eta")).ptr(), eta_whole, eta_zero))
         return false;
     out.reserve(96);
-    out += fmt::size_text(done);
+    fmt::append_size(out, done);
     out += " / ";
-    out += fmt::size_text(total);
+    fmt::append_size(out, total);
     out += " (";
-    out += fmt::fixed(percentage, 1);
+    fmt::append_fixed(out, percentage, 1);
     out += "%) - Speed: ";
-    out += fmt::speed_text(speed);
-    out += " - ETA: ";
-    out += eta_zero ? fmt::kUnknownEta : fmt::eta_text(eta_whole);
+    fmt::append_size(out, speed);
+    out += "/s - ETA: ";
+    if (eta_zero)
+        out += fmt::kUnknownEta;
+    else
+        fmt::append_eta(out, eta_whole);
     return true;
 }
 
@@ -437,7 +435,8 @@ void define_task(py::module_& m, const std::shared_ptr<Model>& st) {
 
 void define_task_model(py::module_& m) {
     auto st = std::make_shared<Model>();
-    st->globals = m.attr("__dict__").ptr();
+    st->namespace_ = m.attr("__dict__");
+    st->globals = st->namespace_.ptr();
     remember_clock(m, *st);
     define_status(m);
     define_progress(m, st);

@@ -11,6 +11,8 @@ bool truthy(py::handle value);
 py::str text_of(py::handle value);
 // "" .join(pieces), kept as Python text so undecodable characters survive.
 py::str concat(std::initializer_list<py::handle> pieces);
+// A builtin as module code sees it: a module global of that name first.
+py::object builtin(py::module_& m, const char* name);
 // print(text, file=sys.<stream>), where an unusable stream (missing, closed,
 // failing) is no error: the reporter's own diagnostics never raise.
 void quiet_print(py::module_& m, const char* stream, py::handle text);

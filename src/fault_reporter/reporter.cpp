@@ -3,9 +3,10 @@
 //
 // Texts stay Python `str` objects from start to end: an error text may hold
 // lone surrogates (undecodable file names) that UTF-8 std::strings cannot
-// carry. The log is written with "backslashreplace" so such a report still
+// carry; they reach the log as backslash escapes, so such a report still
 // reaches the file. Every collaborator (os, sys, traceback, datetime, Path,
-// wx, open) is looked up when it is used, so tests and the host can replace it.
+// wx, and open/print: the module's own name first, then the builtin) is
+// looked up when it is used, so tests and the host can replace it.
 #include "fault_reporter.hpp"
 
 #include <string>
@@ -28,10 +29,16 @@ py::str concat(std::initializer_list<py::handle> pieces) {
     return py::str("").attr("join")(parts);
 }
 
+py::object builtin(py::module_& m, const char* name) {
+    PyObject* own = PyDict_GetItemString(PyModule_GetDict(m.ptr()), name);  // borrowed
+    if (own) return py::reinterpret_borrow<py::object>(own);
+    return py::module_::import("builtins").attr(name);
+}
+
 void quiet_print(py::module_& m, const char* stream, py::handle text) {
     try {
         py::object file = vm::global(m, "sys").attr(stream);
-        py::module_::import("builtins").attr("print")(text, py::arg("file") = file);
+        builtin(m, "print")(text, py::arg("file") = file);
     } catch (py::error_already_set& e) {
         if (!vm::is_exception(e)) throw;
     }
@@ -71,23 +78,29 @@ py::object own_traceback(py::handle error) {
 
 py::str type_name(py::handle error) { return py::str(py::type::handle_of(error).attr("__name__")); }
 
-// Appends `text` to the log file, closing it on every path. A failing close
-// after a failing write leaves the write's error to report.
-void append_to_log(py::handle self, py::handle text) {
-    py::object open = py::module_::import("builtins").attr("open");
-    py::object file = open(self.attr("log_file"), "a", py::arg("encoding") = "utf-8",
-                           py::arg("errors") = "backslashreplace");
+// Text that UTF-8 can carry: lone surrogates (undecodable file names) become
+// backslash escapes, so such a report still reaches the file.
+py::object encodable(py::handle text) {
+    if (!PyUnicode_Check(text.ptr())) return py::reinterpret_borrow<py::object>(text);
+    return py::reinterpret_borrow<py::object>(text)
+        .attr("encode")("utf-8", "backslashreplace")
+        .attr("decode")("utf-8");
+}
+
+// with open(log_file, "a", encoding="utf-8") as f: f.write(text)
+void append_to_log(py::module_& m, py::handle self, py::handle text) {
+    py::object file = builtin(m, "open")(self.attr("log_file"), "a", py::arg("encoding") = "utf-8");
+    py::object exit = file.attr("__exit__");
+    py::object entered = file.attr("__enter__")();
     try {
-        file.attr("write")(text);
-    } catch (py::error_already_set&) {
-        try {
-            file.attr("close")();
-        } catch (py::error_already_set& close_error) {
-            if (!vm::is_exception(close_error)) throw;
-        }
+        entered.attr("write")(encodable(text));
+    } catch (py::error_already_set& e) {
+        py::object trace = e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::object(py::none());
+        py::object suppressed = exit(e.type(), e.value(), trace);
+        if (truthy(suppressed)) return;
         throw;
     }
-    file.attr("close")();
+    exit(py::none(), py::none(), py::none());
 }
 
 py::object init(py::module_& m, const Args& a) {
@@ -148,7 +161,7 @@ py::object format_error_message(py::module_& m, const Args& a) {
 py::object write_to_log(py::module_& m, const Args& a) {
     py::handle self = a.self(), message = a[1];
     try {
-        append_to_log(self, message);
+        append_to_log(m, self, message);
     } catch (py::error_already_set& e) {
         if (!vm::is_exception(e)) throw;
         ++t_failed_writes;
@@ -245,7 +258,7 @@ py::object log_message(py::module_& m, const Args& a) {
         py::object stamp = timestamp(m);
         py::str entry = concat({py::str("["), stamp, py::str("] ["), text_of(level), py::str("] "), text_of(message),
                                 py::str("\n")});
-        append_to_log(self, entry);
+        append_to_log(m, self, entry);
     } catch (py::error_already_set& e) {
         if (!vm::is_exception(e)) throw;
         quiet_print(m, "stderr", concat({py::str("Error writing to log file: "), vm::error_str(e)}));

@@ -8,6 +8,7 @@
 #include "storage.hpp"
 
 #include <cerrno>
+#include <cstdint>
 #include <string>
 
 #ifdef _WIN32
@@ -24,11 +25,6 @@ const char* const kSections[] = {
     "config",         "subscriptions",       "playback_positions", "bookmarks",           "radio_stations",
     "downloads",      "spotify_credentials", "spotify_data",       "quietshelf_downloads",
 };
-
-// Name of the instance's lock that serialises loads, saves and changes.
-constexpr const char* kStoreLock = "_data_lock";
-// Set by load when a data file exists but could not be read or decoded.
-constexpr const char* kDamaged = "_damaged_file";
 
 bool truthy(py::handle value) {
     int r = PyObject_IsTrue(value.ptr());
@@ -57,18 +53,63 @@ private:
     py::object lock_;
 };
 
-// The store's own lock; made on first use for an instance that was created
-// without one (a subclass with a __new__ of its own).
-py::object store_lock(py::handle self, const py::module_& m) {
-    py::object lock = py::getattr(self, kStoreLock, py::none());
-    if (!lock.is_none()) return lock;
-    HeldLock creation(py::type::handle_of(self).attr("_lock"));
-    lock = py::getattr(self, kStoreLock, py::none());
-    if (lock.is_none()) {
-        lock = vm::global(m, "threading").attr("RLock")();
-        self.attr(kStoreLock) = lock;
-    }
-    return lock;
+// State of each store that is kept out of its attributes (the host sees
+// only the attributes it knows the store by): the lock that
+// serialises its loads, saves and changes, and whether load found a data
+// file that exists but could not be read as one. Keyed by id(store); each
+// entry holds a weak reference, so an entry whose store has gone (a store
+// dropped by the host and another one made at the same address) is told
+// apart and replaced.
+enum Slot { kRef = 0, kLock = 1, kDamaged = 2 };
+PyObject* g_states = nullptr;      // dict: id -> [weakref, lock, damaged]
+PyObject* g_store_class = nullptr;  // ConsolidatedStorage
+
+py::dict states() { return py::reinterpret_borrow<py::dict>(g_states); }
+
+py::int_ key_of(py::handle store) { return py::int_(reinterpret_cast<std::uintptr_t>(store.ptr())); }
+
+// The entry of `store`, or a null object when it has none.
+py::object find_state(py::handle store) {
+    py::object entry = states().attr("get")(key_of(store));
+    if (entry.is_none() || entry[py::int_(int(kRef))]().ptr() != store.ptr()) return py::object();
+    return entry;
+}
+
+// A new entry for `store`, with a new lock; the caller holds the class lock.
+py::object make_state(py::handle store, const py::module_& m) {
+    py::dict table = states();
+    py::list dead;
+    for (auto item : table)
+        if (item.second[py::int_(int(kRef))]().is_none()) dead.append(item.first);
+    for (py::handle key : dead) table.attr("__delitem__")(key);
+    py::list entry;
+    entry.append(py::module_::import("weakref").attr("ref")(store));
+    entry.append(vm::global(m, "threading").attr("RLock")());
+    entry.append(py::bool_(false));
+    table[key_of(store)] = entry;
+    return std::move(entry);
+}
+
+// The entry of `store`, made when it has none yet (a store made by a
+// subclass's own __new__). Made under the class lock, so two threads never
+// give one store two locks.
+py::object state_of(py::handle store, const py::module_& m) {
+    py::object entry = find_state(store);
+    if (entry) return entry;
+    HeldLock creation(py::reinterpret_borrow<py::object>(g_store_class).attr("_lock"));
+    entry = find_state(store);
+    return entry ? entry : make_state(store, m);
+}
+
+py::object store_lock(py::handle self, const py::module_& m) { return state_of(self, m)[py::int_(int(kLock))]; }
+
+void set_damaged(py::handle self, const py::module_& m, bool damaged) {
+    state_of(self, m)[py::int_(int(kDamaged))] = py::bool_(damaged);
+}
+
+bool is_damaged(py::handle self) {
+    py::object entry = find_state(self);
+    return entry && truthy(entry[py::int_(int(kDamaged))]);
 }
 
 bool matches_any(const py::error_already_set& e, std::initializer_list<PyObject*> types) {
@@ -220,6 +261,8 @@ void set_aside(const py::module_& m, py::handle path) {
 }  // namespace
 
 void define_consolidated_storage(py::module_& m) {
+    if (!g_states) g_states = PyDict_New();  // lives as long as the process
+    if (!g_states) throw py::error_already_set();
     vm::ClassBuilder b(m, "ConsolidatedStorage",
                        "Singleton class for managing all application data in a single file.");
     auto cell = b.cell();
@@ -235,7 +278,7 @@ void define_consolidated_storage(py::module_& m) {
             if (cls.attr("_instance").is_none()) {
                 py::object fresh = vm::super(*cell, cls).attr("__new__")(cls);
                 fresh.attr("_initialized") = false;
-                fresh.attr(kStoreLock) = vm::global(m, "threading").attr("RLock")();
+                make_state(fresh, m);
                 cls.attr("_instance") = fresh;
             }
         }
@@ -264,7 +307,6 @@ void define_consolidated_storage(py::module_& m) {
         py::dict sections;
         for (const char* name : kSections) sections[name] = py::dict();
         self.attr("master_data") = sections;
-        self.attr(kDamaged) = false;
         self.attr("load")();
         self.attr("_initialized") = true;
         return py::none();
@@ -279,7 +321,7 @@ void define_consolidated_storage(py::module_& m) {
             py::object path = self.attr("filepath");
             py::object master = self.attr("master_data");
             if (!truthy(os.attr("path").attr("exists")(path))) {
-                self.attr(kDamaged) = false;
+                set_damaged(self, m, false);
                 return master;
             }
             py::object document;
@@ -300,11 +342,11 @@ void define_consolidated_storage(py::module_& m) {
                 // are. A regular file is kept aside before the next save.
                 if (!matches_any(e, {PyExc_OSError, PyExc_ValueError, PyExc_RecursionError, PyExc_MemoryError}))
                     throw;
-                self.attr(kDamaged) = truthy(os.attr("path").attr("isfile")(path));
+                set_damaged(self, m, truthy(os.attr("path").attr("isfile")(path)));
                 return master;
             }
             if (!PyDict_Check(document.ptr())) {
-                self.attr(kDamaged) = true;
+                set_damaged(self, m, true);
                 return master;
             }
             py::dict decoded = py::reinterpret_borrow<py::dict>(document);
@@ -315,7 +357,7 @@ void define_consolidated_storage(py::module_& m) {
             // the file's order.
             for (auto item : decoded)
                 if (!master.contains(item.first)) master[item.first] = item.second;
-            self.attr(kDamaged) = false;
+            set_damaged(self, m, false);
             return master;
         },
         "Load all data from the consolidated file.");
@@ -333,9 +375,9 @@ void define_consolidated_storage(py::module_& m) {
 #endif
             py::object path = self.attr("filepath");
             try {
-                if (truthy(py::getattr(self, kDamaged, py::bool_(false)))) {
+                if (is_damaged(self)) {
                     set_aside(m, path);
-                    self.attr(kDamaged) = false;
+                    set_damaged(self, m, false);
                 }
                 replace_file(m, path, data);
             } catch (py::error_already_set& e) {
@@ -379,7 +421,17 @@ void define_consolidated_storage(py::module_& m) {
         },
         "Set a specific section of data and save.");
 
-    b.build();
+    py::object cls = b.build();
+    Py_XDECREF(g_store_class);
+    g_store_class = cls.release().ptr();
+}
+
+py::object data_lock_of(py::handle store, const py::module_& m) {
+    if (!g_store_class) return py::none();
+    int is_store = PyObject_IsInstance(store.ptr(), g_store_class);
+    if (is_store < 0) throw py::error_already_set();
+    if (!is_store) return py::none();
+    return store_lock(store, m);
 }
 
 }  // namespace velmora::storage

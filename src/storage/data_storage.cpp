@@ -6,11 +6,11 @@ namespace velmora::storage {
 namespace {
 
 // Holds the consolidated store's lock for a change and its save, so changes
-// from several threads do not interleave. A store without one (a stand-in
-// put there by the host or a test) is used unlocked.
+// from several threads do not interleave. Any other object in its place (a
+// stand-in put there by the host or a test) is used unlocked.
 class StoreGuard {
 public:
-    explicit StoreGuard(py::handle consolidated) : lock_(py::getattr(consolidated, "_data_lock", py::none())) {
+    StoreGuard(py::handle consolidated, const py::module_& m) : lock_(data_lock_of(consolidated, m)) {
         if (lock_.is_none())
             lock_ = py::object();
         else
@@ -67,7 +67,11 @@ void define_data_storage(py::module_& m) {
         "save", {vm::self()},
         [](const vm::Args& a) -> py::object {
             py::handle self = a.self();
-            return self.attr("consolidated").attr("set_section")(self.attr("section_name"), self.attr("data"));
+            py::object written =
+                self.attr("consolidated").attr("set_section")(self.attr("section_name"), self.attr("data"));
+            // False only when the write is known to have failed (a store in
+            // the consolidated store's place may answer None).
+            return py::bool_(!written.is(py::bool_(false)));
         },
         "Save data to the consolidated file section.");
 
@@ -78,10 +82,10 @@ void define_data_storage(py::module_& m) {
 
     b.method(
         "set", {vm::self(), vm::arg("key"), vm::arg("value")},
-        [](const vm::Args& a) -> py::object {
+        [m](const vm::Args& a) -> py::object {
             py::handle self = a.self();
             py::handle key = a[1];
-            StoreGuard guard(self.attr("consolidated"));
+            StoreGuard guard(self.attr("consolidated"), m);
             py::object data = self.attr("data");
             const bool had = data.contains(key);
             py::object previous = had ? py::object(data[key]) : py::object();
@@ -103,9 +107,9 @@ void define_data_storage(py::module_& m) {
 
     b.method(
         "delete", {vm::self(), vm::arg("key")},
-        [](const vm::Args& a) -> py::object {
+        [m](const vm::Args& a) -> py::object {
             py::handle self = a.self();
-            StoreGuard guard(self.attr("consolidated"));
+            StoreGuard guard(self.attr("consolidated"), m);
             py::object data = self.attr("data");
             py::handle key = a[1];
             if (!data.contains(key)) return py::none();
@@ -125,9 +129,9 @@ void define_data_storage(py::module_& m) {
 
     b.method(
         "clear", {vm::self()},
-        [](const vm::Args& a) -> py::object {
+        [m](const vm::Args& a) -> py::object {
             py::handle self = a.self();
-            StoreGuard guard(self.attr("consolidated"));
+            StoreGuard guard(self.attr("consolidated"), m);
             py::object previous = self.attr("data");
             self.attr("data") = py::dict();
             try {

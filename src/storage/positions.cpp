@@ -108,10 +108,10 @@ void define_bookmarks(py::module_& m) {
                  py::object data = self.attr("data");
                  if (!contains(data, a[1])) return py::object();
                  py::object bookmarks = data[a[1]];
-                 py::int_ zero(0);
-                 py::int_ size(py::len(bookmarks));
-                 if (!(compare(zero, a[2], Py_LE) && compare(a[2], size, Py_LT)))
-                     return py::object();
+                 // 0 <= index < len(bookmarks), the length taken only once the
+                 // first comparison holds.
+                 if (!compare(py::int_(0), a[2], Py_LE)) return py::object();
+                 if (!compare(a[2], py::int_(py::len(bookmarks)), Py_LT)) return py::object();
                  if (PyObject_DelItem(bookmarks.ptr(), a[2].ptr()) < 0)
                      throw py::error_already_set();
                  if (py::len(bookmarks) == 0) {

@@ -74,11 +74,8 @@ py::object increment_download_count(const vm::Args& a) {
     py::handle self = a.self();
     self.attr("_reset_if_new_day")();
     py::int_ one(1);
-    py::object today = checked(PyNumber_Add(count_of(self, "downloads_today").ptr(), one.ptr()));
-    py::object total = checked(PyNumber_Add(count_of(self, "total_downloads").ptr(), one.ptr()));
-    py::object data = data_of(self);
-    data["downloads_today"] = today;
-    data["total_downloads"] = total;
+    data_of(self)["downloads_today"] = checked(PyNumber_Add(count_of(self, "downloads_today").ptr(), one.ptr()));
+    data_of(self)["total_downloads"] = checked(PyNumber_Add(count_of(self, "total_downloads").ptr(), one.ptr()));
     self.attr("save")();
     return py::none();
 }

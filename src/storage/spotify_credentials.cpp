@@ -95,8 +95,9 @@ py::object save_credentials(py::handle mod, const vm::Args& a) {
     // The new secret is stored first: when that fails, the previous
     // identifier's secret is still there and the section still names it.
     try {
-        py::object secret = a[2].attr("strip")();
-        keyring_of(mod).attr("set_password")(service_name(self), client_id, secret);
+        py::object set_password = keyring_of(mod).attr("set_password");
+        py::object service = service_name(self);
+        set_password(service, client_id, a[2].attr("strip")());
     } catch (py::error_already_set& e) {
         if (!vm::is_exception(e)) throw;
         logger_of(mod).attr("error")("Failed to store Spotify secret in keyring: %s", e.value());

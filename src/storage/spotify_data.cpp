@@ -18,10 +18,12 @@ bool truthy(py::handle value) {
     return r == 1;
 }
 
+// `a == b` / `a != b` as the operators give them (no identity shortcut, so a
+// value that is unequal to itself stays unequal).
 bool compare(py::handle a, py::handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
+    PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+    if (!result) throw py::error_already_set();
+    return truthy(py::reinterpret_steal<py::object>(result));
 }
 
 // `key in container`
@@ -133,6 +135,7 @@ py::object add_favorite_playlist(py::handle mod, const vm::Args& a) {
     Change change(self);
     change.keep(data, key);
     py::list kept = without_playlist(list_entry(data, key), a[1]);
+    data[key] = kept;
     py::dict record;
     record["id"] = a[1];
     record["name"] = a[2];
@@ -166,6 +169,7 @@ py::object add_recent_search(py::handle mod, const vm::Args& a) {
                     compare(entry.attr("get")("type"), search_type, Py_EQ);
         if (!same) kept.append(entry);
     }
+    data[key] = kept;
     py::dict record;
     record["query"] = query;
     record["type"] = search_type;

@@ -24,6 +24,9 @@ bool encode_native(py::handle document, std::string& out, std::string_view newli
 
 // consolidated.cpp: ConsolidatedStorage.
 void define_consolidated_storage(py::module_& m);
+// The lock that serialises the loads, saves and changes of `store`, a
+// ConsolidatedStorage instance; None for any other object.
+py::object data_lock_of(py::handle store, const py::module_& m);
 // data_storage.cpp: DataStorage.
 void define_data_storage(py::module_& m);
 

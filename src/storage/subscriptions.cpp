@@ -7,17 +7,21 @@ namespace {
 
 const char* const kSection = "subscriptions";
 
+// The two notes keep the indentation of a docstring written in a method body,
+// as `__doc__` has it; inspect.getdoc gives them without it.
 const char* const kAddDoc =
     "Add a podcast subscription.\n"
     "\n"
-    "Note: Description is NOT stored - it will be fetched dynamically from the RSS feed\n"
-    "to ensure it's always current.";
+    "        Note: Description is NOT stored - it will be fetched dynamically from the RSS feed\n"
+    "        to ensure it's always current.\n"
+    "        ";
 
 const char* const kUpdateMetadataDoc =
     "Update feed metadata (title, author).\n"
     "\n"
-    "Note: Description is intentionally NOT updated or stored - it will be fetched\n"
-    "dynamically from the RSS feed.";
+    "        Note: Description is intentionally NOT updated or stored - it will be fetched\n"
+    "        dynamically from the RSS feed.\n"
+    "        ";
 
 // The local time now as ISO text, through the module's `datetime` as it is
 // bound at this moment (tests and the host may replace it).

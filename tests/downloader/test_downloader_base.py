@@ -436,9 +436,19 @@ def test_error_escaping_a_transfer_fails_the_task_and_worker_goes_on(make_script
     d = make_scripted(max_concurrent=1)
     d.plans["http://h/bad"] = "raise"
     caplog.set_level(logging.ERROR, logger="core.downloader")
-    bad = d.add_download("http://h/bad", "Bad", "P")
-    good = d.add_download("http://h/good", "Good", "P")
-    wait_for(lambda: len(d.completed_downloads) == 1)
+    seen_at_log = []  # where the task sits when the line is emitted
+    handler = logging.Handler()
+    handler.emit = lambda record: seen_at_log.append(
+        ([t.task_id for t in d.failed_downloads], list(d.active_downloads)))
+    logging.getLogger("core.downloader").addHandler(handler)
+    try:
+        bad = d.add_download("http://h/bad", "Bad", "P")
+        good = d.add_download("http://h/good", "Good", "P")
+        wait_for(lambda: len(d.completed_downloads) == 1)
+    finally:
+        logging.getLogger("core.downloader").removeHandler(handler)
+    failed_then, active_then = seen_at_log[0]
+    assert failed_then == [bad] and bad not in active_then
     assert {t.url: t.task_id for t in d.get_all_completed()} == {"http://h/good": good}
     (failed,) = d.get_all_failed()
     assert failed.task_id == bad and bad not in d.active_downloads

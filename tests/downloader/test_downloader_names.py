@@ -134,7 +134,7 @@ def test_a_name_of_dots_stays_in_the_download_folder(tmp_path, content_name):
     assert list(base.iterdir()) == []  # nothing is created
 
 
-@settings(derandomize=True, max_examples=400, deadline=None)
+@settings(derandomize=True, database=None, max_examples=400, deadline=None)
 @given(
     st.text(
         alphabet=st.one_of(

@@ -3,6 +3,8 @@ server's extension, redirects, pause, resume and cancel, failures and the
 files left on disk."""
 import logging
 import os
+import subprocess
+import sys
 import threading
 import time
 import types
@@ -515,13 +517,44 @@ def test_tasks_for_one_file_run_one_after_the_other(make_downloader, server, hel
 
 
 def test_cancel_while_waiting_for_the_same_file(make_downloader, server, held):
-    d = make_downloader(2)
+    d = make_downloader(1)
     first = start_held(d, server, held)
-    second = add(d, server.url("/ep.mp3"))
-    d.cancel_download(second.task_id)
-    wait_until(lambda: d.get_all_failed() == [second])
+    second = dlmod.DownloadTask(server.url("/ep.mp3"), "Episode 1.mp3", "Episode 1", "Show", "second")
+    waiting = threading.Thread(target=d._download_file, args=(second,))
+    waiting.start()
+    second.cancel_flag.set()
+    waiting.join(10)
+    assert d.get_all_failed() == [second]
 
     assert second.progress.status == dlmod.DownloadStatus.CANCELLED
     assert len(server.log) == 1
     held.release.set()
     wait_until(lambda: d.get_all_completed() == [first])
+
+
+FULL_DISK = r"""
+import resource, signal, sys, tempfile
+from pathlib import Path
+sys.path.insert(0, sys.argv[1])
+from podcast_server import PodcastServer
+from core import downloader as dlmod
+
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (20000, 20000))
+server = PodcastServer().start()
+server.add("/ep.mp3", body=bytes(51200))
+d = dlmod.PodcastDownloader(tempfile.mkdtemp(), max_concurrent=0)
+task = d.active_downloads[d.add_download(server.url("/ep.mp3"), "Episode 1", "Show")]
+d._download_file(task)
+part = Path(d.download_folder, "Show", "Episode 1.mp3.part")
+print(task.progress.error_message.split("\n")[0])
+print(part.stat().st_size)
+"""
+
+
+def test_a_full_disk_fails_with_the_write_error():
+    here = str(Path(__file__).parent)
+    result = subprocess.run([sys.executable, "-c", FULL_DISK, here], capture_output=True, text=True, timeout=60,
+                            env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["Error: [Errno 27] File too large", "20000"]

@@ -80,7 +80,7 @@ def test_format_size_errors_are_pythons(value, error):
         dl.DownloadProgress().format_size(value)
 
 
-@settings(derandomize=True, max_examples=300, deadline=None)
+@settings(derandomize=True, database=None, max_examples=300, deadline=None)
 @given(st.one_of(st.integers(min_value=-(2**70), max_value=2**70), st.floats(allow_nan=False)))
 @example(0.005)
 @example(1024.0 * 1024 - 0.001)
@@ -124,7 +124,7 @@ def test_format_eta_errors_are_pythons(eta, error):
         p.format_eta()
 
 
-@settings(derandomize=True, max_examples=200, deadline=None)
+@settings(derandomize=True, database=None, max_examples=200, deadline=None)
 @given(st.one_of(st.integers(min_value=-(2**64), max_value=2**64), st.floats(-1e20, 1e20)))
 def test_format_eta_matches_python(eta):
     p = dl.DownloadProgress()

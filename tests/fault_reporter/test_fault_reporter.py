@@ -8,6 +8,7 @@ import subprocess
 import sys
 import textwrap
 import traceback
+from unittest import mock
 
 import pytest
 
@@ -174,6 +175,20 @@ def test_write_to_log_appends_the_text_unchanged(reporter):
     reporter._write_to_log("abc")
     reporter._write_to_log("déf\n")
     assert log_text(reporter) == "abcdéf\n"
+
+
+@pytest.mark.parametrize("write, text", [
+    (lambda r: r._write_to_log("entry"), "entry"),
+    (lambda r: r.log_message("hello", "WARNING"), f"[{STAMP}] [WARNING] hello\n"),
+    (lambda r: r._write_to_log(os.fsdecode(b"x-\xff")), "x-\\udcff"),
+])
+def test_log_is_opened_for_appending_in_utf8(reporter, monkeypatch, write, text):
+    opened = mock.mock_open()
+    monkeypatch.setattr(fr, "open", opened, raising=False)  # module code sees its own name first
+    write(reporter)
+    opened.assert_called_once_with(reporter.log_file, "a", encoding="utf-8")
+    opened().write.assert_called_once_with(text)
+    opened().__exit__.assert_called_once()
 
 
 def test_report_with_lone_surrogates_reaches_the_log(reporter, capsys):

@@ -62,6 +62,7 @@ def test_first_start_creates_folder_but_no_file(fresh_store, data_file):
     assert list(store.master_data) == SECTIONS
     assert all(v == {} for v in store.master_data.values())
     assert store._initialized is True
+    assert list(vars(store)) == ["_initialized", "data_folder", "filepath", "master_data"]
 
 
 def test_every_construction_returns_the_one_instance_without_reading_again(fresh_store, data_file):
@@ -269,6 +270,7 @@ def test_damaged_file_is_set_aside_before_the_first_save(fresh_store, data_file,
     write_file(data_file, content)
     store = fresh_store.ConsolidatedStorage()
     assert all(v == {} for v in store.master_data.values())
+    assert list(vars(store)) == ["_initialized", "data_folder", "filepath", "master_data"]
     assert data_file.read_bytes() == content
     assert store.set_section("config", {"a": 1}) is True
     aside = leftovers(data_file.parent)

@@ -1,4 +1,5 @@
 """DownloadMetadataStorage: download records and the data file."""
+import inspect
 import json
 from pathlib import Path
 
@@ -130,3 +131,20 @@ def test_records_read_back_after_restarts(fresh_store, store, data_file, run_py)
     assert downloaded is True
     assert list(record) == KEYS
     assert record == {"local_path": "/m/ä.mp3", "title": "Épisode", "podcast_name": "Show", "download_date": STAMP}
+
+
+METHODS = [
+    ("__init__", "(self, data_folder=None)", None),
+    ("add_download", "(self, episode_url, local_path, title='', podcast_name='')", "Add download metadata."),
+    ("get_download", "(self, episode_url)", "Get download metadata."),
+    ("is_downloaded", "(self, episode_url)", "Check if episode is downloaded."),
+    ("remove_download", "(self, episode_url)", "Remove download metadata."),
+]
+
+
+def test_methods_signatures_and_docstrings(fresh_store):
+    cls = fresh_store.DownloadMetadataStorage
+    assert [n for n in vars(cls) if not n.startswith("__") or n == "__init__"] == [m[0] for m in METHODS]
+    for name, signature, doc in METHODS:
+        method = getattr(cls, name)
+        assert (str(inspect.signature(method)), method.__doc__) == (signature, doc), name

@@ -1,4 +1,5 @@
 """PlaybackPositionStorage and BookmarkStorage: records, removal rules and the data file."""
+import inspect
 import json
 
 import pytest
@@ -187,3 +188,27 @@ def test_records_read_back_in_a_fresh_process(positions, bookmarks, data_file, r
     assert position == 61.25
     assert marks == [mark(30, "c"), mark(20, "b")]
     assert '"ép": {' in data_file.read_text(encoding="utf-8")
+
+
+METHODS = [
+    ("PlaybackPositionStorage", "__init__", "(self, data_folder=None)", None),
+    ("PlaybackPositionStorage", "save_position", "(self, media_id, position, duration=None)",
+     "Save playback position for a media item."),
+    ("PlaybackPositionStorage", "get_position", "(self, media_id)", "Get saved playback position for a media item."),
+    ("PlaybackPositionStorage", "remove_position", "(self, media_id)", "Remove saved position for a media item."),
+    ("BookmarkStorage", "__init__", "(self, data_folder=None)", None),
+    ("BookmarkStorage", "add_bookmark", "(self, media_id, position, label='')", "Add a bookmark for a media item."),
+    ("BookmarkStorage", "get_bookmarks", "(self, media_id)", "Get all bookmarks for a media item."),
+    ("BookmarkStorage", "remove_bookmark", "(self, media_id, index)", "Remove a specific bookmark by index."),
+    ("BookmarkStorage", "clear_bookmarks", "(self, media_id)", "Clear all bookmarks for a media item."),
+]
+
+
+def test_methods_signatures_and_docstrings(fresh_store):
+    for cls_name in ("PlaybackPositionStorage", "BookmarkStorage"):
+        cls = getattr(fresh_store, cls_name)
+        own = [n for n in vars(cls) if not n.startswith("__") or n == "__init__"]
+        assert own == [m[1] for m in METHODS if m[0] == cls_name]
+    for cls_name, name, signature, doc in METHODS:
+        method = getattr(getattr(fresh_store, cls_name), name)
+        assert (str(inspect.signature(method)), method.__doc__) == (signature, doc), name

@@ -1,4 +1,5 @@
 """RadioStationStorage: numbering, records, updates and the data file."""
+import inspect
 import json
 
 import pytest
@@ -192,3 +193,22 @@ def test_stations_read_back_in_a_fresh_process(fresh_store, clock, data_file, ru
     assert list(stations["1"]) == ["url", "name", "description", "added_date", "updated_date"]
     assert new_id == 2
     assert list(section(data_file)) == ["1", "2"]
+
+
+METHODS = [
+    ("__init__", "(self, data_folder=None)", None),
+    ("add_station", "(self, station_url, name, description='')", "Add a radio station."),
+    ("get_station", "(self, station_id)", "Get a specific radio station by ID."),
+    ("remove_station", "(self, station_id)", "Remove a radio station."),
+    ("get_all_stations", "(self)", "Get all radio stations."),
+    ("update_station", "(self, station_id, name=None, url=None, description=None)",
+     "Update fields on an existing radio station."),
+]
+
+
+def test_methods_signatures_and_docstrings(fresh_store):
+    cls = fresh_store.RadioStationStorage
+    assert [n for n in vars(cls) if not n.startswith("__") or n == "__init__"] == [m[0] for m in METHODS]
+    for name, signature, doc in METHODS:
+        method = getattr(cls, name)
+        assert (str(inspect.signature(method)), method.__doc__) == (signature, doc), name

@@ -132,6 +132,15 @@ def test_identifiers_of_other_types_are_different_favourites(fresh_store):
     store.add_favorite_playlist("7", "text")
     assert [p["id"] for p in store.get_favorite_playlists()] == ["7", 7]
 
+    # A value unequal to itself never matches, not even the very same object.
+    nan = float("nan")
+    store.add_favorite_playlist(nan, "a")
+    store.add_favorite_playlist(nan, "b")
+    store.add_recent_search(nan, "track")
+    store.add_recent_search(nan, "track")
+    assert [p["name"] for p in store.get_favorite_playlists()] == ["b", "a", "text", "number"]
+    assert len(store.get_recent_searches()) == 2
+
 
 @pytest.mark.parametrize(
     "add, key, field, cap",

@@ -1,5 +1,7 @@
 """SubscriptionStorage: subscription records, updates, tracking and the data file."""
+import inspect
 import json
+import textwrap
 
 import pytest
 
@@ -211,3 +213,35 @@ def test_records_read_back_in_a_fresh_process(store, data_file, run_py):
     assert list(subs[FEED]) == KEYS
     assert subs[FEED] == dict(fresh_record(FEED, "Show", "Host", ADDED), last_checked=LATER)
     assert episode_hash is None and urls == []
+
+
+NOTE_ADD = ("Note: Description is NOT stored - it will be fetched dynamically from the RSS feed\n"
+            "to ensure it's always current.")
+NOTE_META = ("Note: Description is intentionally NOT updated or stored - it will be fetched\n"
+             "dynamically from the RSS feed.")
+METHODS = [
+    ("__init__", "(self, data_folder=None)", None),
+    ("add_subscription", "(self, feed_url, feed_data)", "Add a podcast subscription.\n\n" + NOTE_ADD),
+    ("remove_subscription", "(self, feed_url)", "Remove a podcast subscription."),
+    ("get_all_subscriptions", "(self)", "Get all subscriptions."),
+    ("update_last_checked", "(self, feed_url)", "Update the last checked timestamp for a feed."),
+    ("update_feed_metadata", "(self, feed_url, title=None, author=None)",
+     "Update feed metadata (title, author).\n\n" + NOTE_META),
+    ("update_episode_tracking", "(self, feed_url, episode_hash, episode_urls)",
+     "Update episode hash and URL list for new episode detection."),
+    ("get_episode_hash", "(self, feed_url)", "Get stored episode hash for a feed."),
+    ("get_last_episode_urls", "(self, feed_url)", "Get last known episode URLs for a feed."),
+]
+
+
+def test_methods_signatures_and_docstrings(fresh_store):
+    cls = fresh_store.SubscriptionStorage
+    assert [n for n in vars(cls) if not n.startswith("__") or n == "__init__"] == [m[0] for m in METHODS]
+    for name, signature, doc in METHODS:
+        method = getattr(cls, name)
+        assert (str(inspect.signature(method)), inspect.getdoc(method)) == (signature, doc), name
+    # Written as in a method body: the notes keep the body's indentation in __doc__.
+    assert cls.add_subscription.__doc__ == (
+        "Add a podcast subscription.\n\n" + textwrap.indent(NOTE_ADD, " " * 8) + "\n" + " " * 8)
+    assert cls.update_feed_metadata.__doc__ == (
+        "Update feed metadata (title, author).\n\n" + textwrap.indent(NOTE_META, " " * 8) + "\n" + " " * 8)

@@ -30,6 +30,7 @@ def test_construction_copies_the_section_shallowly(fresh_store, store, data_file
     record = {"title": "t"}
     store.master_data["downloads"] = {"u": record}
     view = fresh_store.DataStorage(*args, **kwargs)
+    assert list(vars(view)) == ["consolidated", "section_name", "data"]
     assert view.consolidated is store and view.section_name == "downloads"
     assert view.data == {"u": record} and view.data is not store.master_data["downloads"]
     assert view.data["u"] is record
@@ -91,11 +92,13 @@ def test_views_of_one_section_overwrite_each_other(fresh_store, store, data_file
     assert a.load() == {"b": [2]}
 
 
-def test_save_reports_a_failed_write(fresh_store, store, data_file):
+def test_save_reports_a_failed_write(fresh_store, store, data_file, monkeypatch):
     data_file.mkdir(parents=True)
     view = fresh_store.DataStorage("config")
     assert view.save() is False
     assert view.set("a", 1) is None and view.data == {"a": 1}
+    monkeypatch.setattr(store, "set_section", lambda name, data: None)  # a store that tells nothing
+    assert view.save() is True
 
 
 @pytest.mark.parametrize("present", [True, False], ids=["replaced", "added"])
