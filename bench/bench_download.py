@@ -247,6 +247,7 @@ def main():
             print(f"c/a  throughput {c[0] / a[0]:5.2f}x   CPU per byte {c[1] / a[1]:5.2f}x")
         i = results["(i) iter_content(8192) alone, nothing written"]
         print(f"c/i  throughput {c[0] / i[0]:5.2f}x   CPU per byte {c[1] / i[1]:5.2f}x")
+        print(f"i/b  throughput {i[0] / b[0]:5.2f}x   (the most any loop over iter_content(8192) can gain on b)")
     finally:
         server.stdin.close()
         server.wait(timeout=10)
