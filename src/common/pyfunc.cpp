@@ -644,6 +644,46 @@ py::object subscript(py::handle generic, py::handle item) {
 }
 
 // ---------------------------------------------------------------------------
+// Small Python operations
+
+bool truthy(py::handle value) {
+    const int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+bool contains(py::handle container, py::handle item) {
+    const int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
+
+LockGuard::LockGuard(py::object lock) : lock_(std::move(lock)) {
+    if (lock_) lock_.attr("acquire")();
+}
+
+void LockGuard::release() {
+    py::object lock = std::move(lock_);
+    if (lock) lock.attr("release")();
+}
+
+LockGuard::~LockGuard() {
+    if (!lock_) return;
+    if (!PyGILState_Check()) {
+        // A daemon thread being unwound at interpreter exit: Python is gone.
+        lock_.release();
+        return;
+    }
+    PyObject* r = PyObject_CallMethodNoArgs(lock_.ptr(), VM_STR("release").ptr());
+    if (r)
+        Py_DECREF(r);
+    else
+        PyErr_WriteUnraisable(lock_.ptr());
+}
+
+// ---------------------------------------------------------------------------
 // Errors and logging
 
 bool is_exception(const py::error_already_set& error) { return error.matches(PyExc_Exception); }

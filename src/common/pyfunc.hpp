@@ -172,6 +172,32 @@ py::object typing_of(const char* name);
 py::object subscript(py::handle generic, py::handle item);
 
 // ---------------------------------------------------------------------------
+// Small Python operations, raising what Python raises
+
+// `bool(value)`.
+bool truthy(py::handle value);
+// `item in container`.
+bool contains(py::handle container, py::handle item);
+// The builtin `name` (open, print, ...).
+py::object builtin(const char* name);
+
+// Holds a Python lock (anything with acquire() and release()) like a `with`
+// block. Acquiring through Python releases the GIL while it waits. A null
+// lock holds nothing. A failed release is reported as unraisable.
+class LockGuard {
+public:
+    explicit LockGuard(py::object lock);
+    ~LockGuard();
+    // Releases the lock now (then the destructor does nothing).
+    void release();
+    LockGuard(const LockGuard&) = delete;
+    LockGuard& operator=(const LockGuard&) = delete;
+
+private:
+    py::object lock_;
+};
+
+// ---------------------------------------------------------------------------
 // Errors and logging
 
 // True when the error is an Exception (not KeyboardInterrupt, SystemExit...).

@@ -7,25 +7,6 @@ using namespace velmora::config;
 
 namespace {
 
-// Holds a Python lock like a `with` block (acquiring it releases the GIL
-// while it waits).
-class Held {
-public:
-    explicit Held(py::handle lock) : lock_(py::reinterpret_borrow<py::object>(lock)) { lock_.attr("acquire")(); }
-    ~Held() {
-        PyObject* r = PyObject_CallMethodNoArgs(lock_.ptr(), VM_STR("release").ptr());
-        if (r)
-            Py_DECREF(r);
-        else
-            PyErr_WriteUnraisable(lock_.ptr());
-    }
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
-
-private:
-    py::object lock_;
-};
-
 void load(py::module_& m) {
     m.doc() = "Configuration management for Velmora.";
     vm::import_into(m, "os");
@@ -41,7 +22,7 @@ void load(py::module_& m) {
         [m, creation_lock](const vm::Args&) mutable {
             if (vm::global(m, "_config_instance").is_none()) {
                 // Two threads making the first call at once still share one Config.
-                Held held(creation_lock);
+                vm::LockGuard held(creation_lock);
                 if (vm::global(m, "_config_instance").is_none()) {
                     py::object config = vm::global(m, "Config")();
                     m.attr("_config_instance") = config;

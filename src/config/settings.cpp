@@ -15,18 +15,6 @@ namespace {
 
 using vm::Args;
 
-bool truthy(py::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
-bool contains(py::handle container, py::handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
 py::object get_item(py::handle container, py::handle key) {
     PyObject* r = PyObject_GetItem(container.ptr(), key.ptr());
     if (!r) throw py::error_already_set();
@@ -49,7 +37,7 @@ void warn(py::module_& m, const char* prefix, const py::error_already_set& error
     try {
         py::str line = py::str("").attr("join")(py::make_tuple(py::str(prefix), vm::error_str(error)));
         py::object file = vm::global(m, "sys").attr("stderr");
-        py::module_::import("builtins").attr("print")(line, py::arg("file") = file);
+        vm::builtin("print")(line, py::arg("file") = file);
     } catch (py::error_already_set& e) {
         if (!vm::is_exception(e)) throw;
     }
@@ -147,7 +135,7 @@ py::object load(const Args& a) {
     py::object loaded = self.attr("storage").attr("get_section")("config");
     // A section that is not a map (a hand-edited file) leaves the defaults:
     // the next save writes the settings over it.
-    if (!is_mapping(loaded) || !truthy(loaded)) return none();
+    if (!is_mapping(loaded) || !vm::truthy(loaded)) return none();
     self.attr("settings").attr("update")(loaded);
     return none();
 }
@@ -163,13 +151,13 @@ py::object get(const Args& a) { return a.self().attr("settings").attr("get")(a[1
 py::object set(const Args& a) {
     py::handle self = a.self(), key = a[1], value = a[2];
     py::object settings = self.attr("settings");
-    const bool had = contains(settings, key);
+    const bool had = vm::contains(settings, key);
     py::object previous = had ? get_item(settings, key) : py::object();
     set_item(settings, key, value);
     save_or_undo(self, [&] {
         if (had)
             set_item(settings, key, previous);
-        else if (contains(settings, key))
+        else if (vm::contains(settings, key))
             del_item(settings, key);
     });
     return none();
@@ -198,24 +186,24 @@ py::object set_service_setting(const Args& a) {
     py::handle self = a.self(), service = a[1], key = a[2], value = a[3];
     py::object settings = self.attr("settings");
     py::str services_key("services");
-    const bool new_services = !contains(settings, services_key);
+    const bool new_services = !vm::contains(settings, services_key);
     if (new_services) set_item(settings, services_key, py::dict());
     py::object services = get_item(settings, services_key);
-    const bool new_service = !contains(services, service);
+    const bool new_service = !vm::contains(services, service);
     if (new_service) set_item(services, service, py::dict());
     py::object options = get_item(services, service);
-    const bool had = contains(options, key);
+    const bool had = vm::contains(options, key);
     py::object previous = had ? get_item(options, key) : py::object();
     set_item(options, key, value);
     save_or_undo(self, [&] {
         // Take back exactly what this call added.
         if (new_services) {
-            if (contains(settings, services_key)) del_item(settings, services_key);
+            if (vm::contains(settings, services_key)) del_item(settings, services_key);
         } else if (new_service) {
-            if (contains(services, service)) del_item(services, service);
+            if (vm::contains(services, service)) del_item(services, service);
         } else if (had) {
             set_item(options, key, previous);
-        } else if (contains(options, key)) {
+        } else if (vm::contains(options, key)) {
             del_item(options, key);
         }
     });
@@ -226,7 +214,7 @@ py::object should_auto_refresh(const Args& a) {
     py::handle self = a.self();
     py::object last_refresh = self.attr("get")("last_refresh");
     py::object interval = self.attr("get")("auto_refresh_interval", 86400);
-    if (!truthy(last_refresh)) return py::bool_(true);
+    if (!vm::truthy(last_refresh)) return py::bool_(true);
     try {
         py::object datetime = py::module_::import("datetime").attr("datetime");
         py::object last_time = datetime.attr("fromisoformat")(last_refresh);
@@ -307,7 +295,7 @@ void define_config(py::module_& m) {
     b.method("set_speak_notifications",
              {self(), arg("enabled").ann(py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBool_Type)))},
              [](const Args& a) {
-                 a.self().attr("set")("speak_notifications", py::bool_(truthy(a[1])));
+                 a.self().attr("set")("speak_notifications", py::bool_(vm::truthy(a[1])));
                  return none();
              },
              "Enable or disable spoken notifications.");

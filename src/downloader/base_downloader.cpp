@@ -24,18 +24,6 @@ const char* const kClassDoc =
 
 const char* const kCancelledText = "Cancelled by user";
 
-bool truthy(py::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
-bool contains(py::handle container, py::handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
 bool equal(py::handle a, py::handle b) {
     int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
     if (r < 0) throw py::error_already_set();
@@ -44,41 +32,13 @@ bool equal(py::handle a, py::handle b) {
 
 py::str class_name(py::handle self) { return py::str(self.attr("__class__").attr("__name__")); }
 
-// Holds `self._lock` (whatever object it is at entry) like a `with` block.
-// The normal exit releases through release(), so an error from the lock
-// reaches the caller; when an error is already on its way out, a failing
-// release is reported as unraisable instead of replacing that error.
-class Locked {
-public:
-    explicit Locked(py::handle self) : lock_(self.attr("_lock")) {
-        lock_.attr("acquire")();
-        held_ = true;
-    }
-    ~Locked() {
-        // A thread torn down at interpreter exit unwinds without the GIL;
-        // Python cannot be called then.
-        if (!held_ || !PyGILState_Check()) return;
-        PyObject* r = PyObject_CallMethodNoArgs(lock_.ptr(), VM_STR("release").ptr());
-        if (r)
-            Py_DECREF(r);
-        else
-            PyErr_WriteUnraisable(lock_.ptr());
-    }
-    void release() {
-        held_ = false;
-        lock_.attr("release")();
-    }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-
-private:
-    py::object lock_;
-    bool held_ = false;
-};
-
+// Runs `body` holding `self._lock` (whatever object it is at entry) like a
+// `with` block. The normal exit releases through release(), so an error from
+// the lock reaches the caller; when an error is already on its way out, a
+// failing release is reported as unraisable instead of replacing that error.
 template <class F>
 py::object with_lock(py::handle self, F&& body) {
-    Locked guard(self);
+    vm::LockGuard guard(self.attr("_lock"));
     py::object result = body();
     guard.release();
     return result;
@@ -104,7 +64,7 @@ void move_task(py::handle self, py::handle task, const char* list_name) {
     with_lock(self, [&] {
         py::object active = self.attr("active_downloads");
         py::object key = task.attr("task_id");
-        if (contains(active, key)) {
+        if (vm::contains(active, key)) {
             py::object current = active[key];
             if (current.ptr() == task.ptr() && PyObject_DelItem(active.ptr(), key.ptr()) < 0)
                 throw py::error_already_set();
@@ -144,7 +104,7 @@ void record_failure(py::module_& m, py::handle self, py::handle task, const py::
 // One item taken from the queue. Returns false for a stop marker.
 bool run_item(py::module_& m, py::handle self, py::handle item) {
     if (item.is_none()) return false;
-    if (truthy(item.attr("cancel_flag").attr("is_set")())) {
+    if (vm::truthy(item.attr("cancel_flag").attr("is_set")())) {
         // Cancelled while it waited: the transfer never starts.
         py::object progress = item.attr("progress");
         progress.attr("status") = vm::global(m, "DownloadStatus").attr("CANCELLED");
@@ -157,7 +117,7 @@ bool run_item(py::module_& m, py::handle self, py::handle item) {
 }
 
 py::object worker(py::module_& m, py::handle self) {
-    while (!truthy(self.attr("_shutdown_flag").attr("is_set")())) {
+    while (!vm::truthy(self.attr("_shutdown_flag").attr("is_set")())) {
         py::object item;
         try {
             item = self.attr("download_queue").attr("get")(py::arg("timeout") = 1);
@@ -207,14 +167,14 @@ py::object add_download(py::module_& m, const Args& a) {
     py::object extension = self.attr("_detect_extension_from_url")(url);
     py::object filename = self.attr("generate_safe_filename")(episode_title, extension);
     py::object task = vm::global(m, "DownloadTask")(url, filename, episode_title, podcast_name, task_id);
-    if (truthy(callback)) task.attr("progress_callback") = callback;
+    if (vm::truthy(callback)) task.attr("progress_callback") = callback;
 
     with_lock(self, [&] {
         py::object active = self.attr("active_downloads");
         if (generated) {
             // Never let a fresh identifier replace a task that is still active.
             bool renamed = false;
-            while (contains(active, task_id)) {
+            while (vm::contains(active, task_id)) {
                 task_id = generate_task_id(m, random);
                 renamed = true;
             }
@@ -233,7 +193,7 @@ template <class F>
 py::object on_active_task(py::handle self, py::handle task_id, F&& act) {
     return with_lock(self, [&] {
         py::object active = self.attr("active_downloads");
-        if (!contains(active, task_id)) return py::object(py::bool_(false));
+        if (!vm::contains(active, task_id)) return py::object(py::bool_(false));
         act(py::object(active[task_id]));
         return py::object(py::bool_(true));
     });
@@ -264,13 +224,13 @@ py::object retry_failed(const Args& a) {
 py::object shutdown(const Args& a) {
     py::handle self = a.self();
     self.attr("_shutdown_flag").attr("set")();
-    py::object range = py::module_::import("builtins").attr("range");
+    py::object range = vm::builtin("range");
     py::object queue = self.attr("download_queue");
     for (py::handle unused : range(self.attr("max_concurrent"))) {
         (void)unused;
         queue.attr("put")(py::none());
     }
-    if (truthy(a[1]))
+    if (vm::truthy(a[1]))
         for (py::handle thread : self.attr("_worker_threads")) thread.attr("join")(py::arg("timeout") = 5);
     return py::none();
 }
@@ -322,7 +282,7 @@ void define_base_downloader(py::module_& m) {
         py::handle s = a.self();
         std::string name = class_name(s);
         py::object thread_type = vm::global(m, "threading").attr("Thread");
-        py::object range = py::module_::import("builtins").attr("range");
+        py::object range = vm::builtin("range");
         for (py::handle i : range(s.attr("max_concurrent"))) {
             py::object thread = thread_type(py::arg("target") = s.attr("_worker"),
                                             py::arg("name") = py::str(name + "Worker-" + std::string(py::str(i))),
@@ -397,7 +357,7 @@ void define_base_downloader(py::module_& m) {
                  py::handle s = a.self();
                  return with_lock(s, [&] {
                      py::object active = s.attr("active_downloads");
-                     if (!contains(active, a[1])) return py::object(py::none());
+                     if (!vm::contains(active, a[1])) return py::object(py::none());
                      return py::object(py::object(active[a[1]]).attr("progress"));
                  });
              },

@@ -17,10 +17,10 @@ const char* const kModuleDoc =
     "Podcast Episode Downloader for Velmora\n"
     "\n"
     "Provides:\n"
-    "- Resumable downloads (HTTP Range requests)\n"
-    "- Progress tracking (bytes, percentage, speed, ETA)\n"
-    "- Concurrent downloads on a pool of worker threads\n"
-    "- Download queue management (pause, resume, cancel, retry)\n";
+    "- Resumable downloads\n"
+    "- Progress tracking\n"
+    "- Concurrent downloads\n"
+    "- Download queue management\n";
 
 void import_names(py::module_& m) {
     for (const char* name : {"os", "re", "time", "threading", "logging"}) vm::import_into(m, name);

@@ -126,7 +126,6 @@ bool plain_extension(py::handle ext) {
 
 // The first byte of a "bytes START-END/TOTAL" Content-Range value.
 std::optional<long long> content_range_start(py::handle value) {
-    if (value.is_none() || !PyUnicode_Check(value.ptr())) return std::nullopt;
     const char* s = PyUnicode_AsUTF8(value.ptr());
     if (!s) throw py::error_already_set();
     std::string text(s);
@@ -435,13 +434,19 @@ void Transfer::guarded(PartFile*& open_part, std::optional<PartFile>& part) {
         info(concat({py::str("  Final URL: "), get_attr(response, VM_STR("url"))}));
     }
 
-    // Resume only from a 206 that starts where the partial file ends.
+    // Resume only from a 206; one whose Content-Range names another first
+    // byte than the one asked for would put the body at the wrong offset.
     if (resume_position > 0) {
         bool resumed = false;
         py::object code = get_attr(response, VM_STR("status_code"));
         if (code.equal(py_int(206))) {
-            auto start = content_range_start(get_attr(response, VM_STR("headers")).attr("get")("content-range"));
-            resumed = start && *start == resume_position;
+            py::object range = get_attr(response, VM_STR("headers")).attr("get")("content-range");
+            if (!PyUnicode_Check(range.ptr())) {
+                resumed = true;  // no Content-Range: the answer starts where it was asked to
+            } else {
+                auto start = content_range_start(range);
+                resumed = start && *start == resume_position;
+            }
         }
         if (!resumed) restart();
     }
@@ -508,6 +513,7 @@ void Transfer::guarded(PartFile*& open_part, std::optional<PartFile>& part) {
     py::object pause_flag = get_attr(task, VM_STR("pause_flag"));
     py::object downloading = status_enum.attr("DOWNLOADING");
     py::object paused = status_enum.attr("PAUSED");
+    py::object sleep = vm::global(m, "time").attr("sleep");
     py::object half_second = py::float_(0.5);
     py::object iterator = py::reinterpret_steal<py::object>(
         PyObject_GetIter(response.attr("iter_content")(py::arg("chunk_size") = kChunkSize).ptr()));
@@ -528,8 +534,7 @@ void Transfer::guarded(PartFile*& open_part, std::optional<PartFile>& part) {
             part->flush();
             do {
                 set_attr(progress, VM_STR("status"), paused);
-                // Sleeps half a second; a cancel ends the wait early.
-                call_method(cancel_flag, VM_STR("wait"), half_second);
+                sleep(half_second);
                 if (cancelled(cancel_flag)) {
                     open_part = nullptr;
                     end_cancelled(&*part);

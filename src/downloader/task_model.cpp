@@ -206,9 +206,23 @@ py::object eta_text_of(py::handle eta) {
     return steal_or_throw(PyUnicode_FromFormat("%Us", s.ptr()));
 }
 
+// True when the object's own attributes hold something under `name`, which
+// then hides the class's method, as for any plain function attribute.
+bool shadowed(py::handle self, py::handle name) {
+    PyObject* dict = PyObject_GenericGetDict(self.ptr(), nullptr);
+    if (!dict) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* found = PyDict_GetItemWithError(dict, name.ptr());
+    Py_DECREF(dict);
+    if (!found && PyErr_Occurred()) throw py::error_already_set();
+    return found != nullptr;
+}
+
 // True when the class of `self` still has `original` under `name` (not
 // replaced by a subclass, the host or a test).
-bool own_method(py::handle self, py::handle name, const py::object& original) {
+bool own_class_method(py::handle self, py::handle name, const py::object& original) {
     PyObject* found = PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())), name.ptr());
     if (!found) {
         PyErr_Clear();
@@ -217,6 +231,11 @@ bool own_method(py::handle self, py::handle name, const py::object& original) {
     const bool same = found == original.ptr();
     Py_DECREF(found);
     return same;
+}
+
+// True when `self.name` gives the class's own `original`.
+bool own_method(py::handle self, py::handle name, const py::object& original) {
+    return own_class_method(self, name, original) && !shadowed(self, name);
 }
 
 py::object call_method(py::handle self, py::handle name, PyObject* arg = nullptr) {
@@ -246,22 +265,28 @@ py::object self_format(const Model& st, py::handle self, py::handle name, const 
 
 py::object own_eta(const Model&, py::handle self) { return eta_text_of(get(self, VM_STR("eta"))); }
 
-// True when the object's class keeps all three formatting methods. The
-// answer is kept for the class's current version tag, which the runtime
-// changes whenever the class or one of its bases is modified.
+// True when `self.format_size`, `self.format_speed` and `self.format_eta`
+// give the class's own three methods. The class's answer is kept for its
+// current version tag, which the runtime changes whenever the class or one
+// of its bases is modified.
 bool own_formatting(Model& st, py::handle self) {
     PyTypeObject* type = Py_TYPE(self.ptr());
     const bool tagged = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
-    if (tagged && type == st.checked_type && type->tp_version_tag == st.checked_tag) return true;
-    const bool own = own_method(self, VM_STR("format_size"), st.format_size) &&
-                     own_method(self, VM_STR("format_speed"), st.format_speed) &&
-                     own_method(self, VM_STR("format_eta"), st.format_eta);
-    // The look-ups above give the class a valid tag if it had none.
-    if (own && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
-        st.checked_type = type;
-        st.checked_tag = type->tp_version_tag;
+    bool own = tagged && type == st.checked_type && type->tp_version_tag == st.checked_tag;
+    if (!own) {
+        own = own_class_method(self, VM_STR("format_size"), st.format_size) &&
+              own_class_method(self, VM_STR("format_speed"), st.format_speed) &&
+              own_class_method(self, VM_STR("format_eta"), st.format_eta);
+        // The look-ups above give the class a valid tag if it had none.
+        if (own && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+            st.checked_type = type;
+            st.checked_tag = type->tp_version_tag;
+        }
     }
-    return own;
+    // The class's answer holds for the object unless the object itself holds
+    // one of the three names.
+    return own && !shadowed(self, VM_STR("format_size")) && !shadowed(self, VM_STR("format_speed")) &&
+           !shadowed(self, VM_STR("format_eta"));
 }
 
 // The progress line when every piece is a plain number and the class's own
@@ -347,17 +372,21 @@ void update_progress(const Model& st, py::handle self, py::handle done, py::hand
 }
 
 void define_status(py::module_& m) {
+    // Built as a class statement builds it: the enumeration's own namespace
+    // from __prepare__, filled in source order, then the metaclass call.
     py::object enum_type = m.attr("Enum");
-    py::list members;
+    py::object meta = py::type::of(enum_type);
+    py::tuple bases = py::make_tuple(enum_type);
+    py::object body = meta.attr("__prepare__")("DownloadStatus", bases);
+    body["__module__"] = m.attr("__name__");
+    body["__qualname__"] = "DownloadStatus";
+    body["__doc__"] = "Download status enumeration";
     for (const char* name : {"QUEUED", "DOWNLOADING", "PAUSED", "COMPLETED", "FAILED", "CANCELLED"}) {
         std::string value(name);
         for (char& c : value) c = static_cast<char>(c - 'A' + 'a');
-        members.append(py::make_tuple(name, value));
+        body[name] = py::str(value);
     }
-    py::object status = enum_type("DownloadStatus", members, py::arg("module") = m.attr("__name__"),
-                                  py::arg("qualname") = "DownloadStatus");
-    status.attr("__doc__") = "Download status enumeration";
-    m.attr("DownloadStatus") = status;
+    m.attr("DownloadStatus") = meta("DownloadStatus", bases, body);
 }
 
 void define_progress(py::module_& m, const std::shared_ptr<Model>& st) {

@@ -7,7 +7,6 @@ namespace velmora::fault_reporter {
 namespace py = pybind11;
 
 // Shared small helpers (reporter.cpp).
-bool truthy(py::handle value);
 py::str text_of(py::handle value);
 // "" .join(pieces), kept as Python text so undecodable characters survive.
 py::str concat(std::initializer_list<py::handle> pieces);

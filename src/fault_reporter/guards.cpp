@@ -13,29 +13,10 @@ using vm::Args;
 
 const char* const kModule = "core.fault_reporter";
 
-// Holds a Python lock like a `with` block (acquiring it releases the GIL
-// while it waits).
-class Held {
-public:
-    explicit Held(py::handle lock) : lock_(py::reinterpret_borrow<py::object>(lock)) { lock_.attr("acquire")(); }
-    ~Held() {
-        PyObject* r = PyObject_CallMethodNoArgs(lock_.ptr(), VM_STR("release").ptr());
-        if (r)
-            Py_DECREF(r);
-        else
-            PyErr_WriteUnraisable(lock_.ptr());
-    }
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
-
-private:
-    py::object lock_;
-};
-
 py::object get_fault_reporter(py::module_& m, py::handle creation_lock, const Args& a) {
     if (vm::global(m, "_global_handler").is_none()) {
         // Two threads making the first call at once still get one reporter.
-        Held held(creation_lock);
+        vm::LockGuard held(py::reinterpret_borrow<py::object>(creation_lock));
         if (vm::global(m, "_global_handler").is_none()) {
             py::object reporter = vm::global(m, "FaultReporter")(a[0]);
             m.attr("_global_handler") = reporter;
@@ -61,12 +42,12 @@ py::object make_wrapper(py::module_ m, py::object func, py::object context, py::
         {
             vm::HandledException handling(failure);
             py::object report_context;
-            if (truthy(context))
+            if (vm::truthy(context))
                 report_context = context;
             else
                 report_context = concat({text_of(func.attr("__name__")), py::str("()")});
             vm::global(m, "handle_error")(failure.value(), report_context, py::arg("show_dialog") = show_dialog);
-            if (!truthy(reraise)) return py::object(py::none());
+            if (!vm::truthy(reraise)) return py::object(py::none());
         }
         throw failure;
     });

@@ -15,12 +15,6 @@ namespace velmora::fault_reporter {
 
 using vm::Args;
 
-bool truthy(py::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
 py::str text_of(py::handle value) { return py::str(value); }
 
 py::str concat(std::initializer_list<py::handle> pieces) {
@@ -32,7 +26,7 @@ py::str concat(std::initializer_list<py::handle> pieces) {
 py::object builtin(py::module_& m, const char* name) {
     PyObject* own = PyDict_GetItemString(PyModule_GetDict(m.ptr()), name);  // borrowed
     if (own) return py::reinterpret_borrow<py::object>(own);
-    return py::module_::import("builtins").attr(name);
+    return vm::builtin(name);
 }
 
 void quiet_print(py::module_& m, const char* stream, py::handle text) {
@@ -97,7 +91,7 @@ void append_to_log(py::module_& m, py::handle self, py::handle text) {
     } catch (py::error_already_set& e) {
         py::object trace = e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::object(py::none());
         py::object suppressed = exit(e.type(), e.value(), trace);
-        if (truthy(suppressed)) return;
+        if (vm::truthy(suppressed)) return;
         throw;
     }
     exit(py::none(), py::none(), py::none());
@@ -137,7 +131,7 @@ py::object format_error_message(py::module_& m, const Args& a) {
     lines.append(concat({py::str("Timestamp: "), stamp}));
     lines.append(concat({py::str("Error Type: "), error_type}));
     lines.append(concat({py::str("Error Message: "), error_text}));
-    if (truthy(context)) lines.insert(3, concat({py::str("Context: "), text_of(context)}));
+    if (vm::truthy(context)) lines.insert(3, concat({py::str("Context: "), text_of(context)}));
     lines.append(rule('-'));
     lines.append(py::str("Full Traceback:"));
 
@@ -190,7 +184,7 @@ py::object show_error_dialog(py::module_& m, const Args& a) {
     py::handle self = a.self(), error = a[1], context = a[2];
     py::object dialog;
     try {
-        py::str intro = truthy(context) ? concat({py::str("An error occurred in "), text_of(context), py::str(":\n\n")})
+        py::str intro = vm::truthy(context) ? concat({py::str("An error occurred in "), text_of(context), py::str(":\n\n")})
                                         : py::str("An error occurred:\n\n");
         py::str message = concat({intro, type_name(error), py::str(": "), text_of(error), py::str("\n\n"),
                                   py::str("Would you like to save the error details to the log file?")});
@@ -219,11 +213,11 @@ py::object show_error_dialog(py::module_& m, const Args& a) {
 py::object handle_error(py::module_& m, const Args& a) {
     py::handle self = a.self(), error = a[1], context = a[2], show_dialog = a[4];
     py::object report = self.attr("_format_error_message")(error, context);
-    if (!truthy(show_dialog)) {
+    if (!vm::truthy(show_dialog)) {
         self.attr("_write_to_log")(report);
         return none();
     }
-    if (!truthy(self.attr("_show_error_dialog")(error, context))) return none();
+    if (!vm::truthy(self.attr("_show_error_dialog")(error, context))) return none();
 
     const unsigned long failed_before = t_failed_writes;
     self.attr("_write_to_log")(report);

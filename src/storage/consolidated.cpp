@@ -26,33 +26,6 @@ const char* const kSections[] = {
     "downloads",      "spotify_credentials", "spotify_data",       "quietshelf_downloads",
 };
 
-bool truthy(py::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
-py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
-
-// Holds a Python lock (acquired in the constructor, released at scope exit).
-class HeldLock {
-public:
-    explicit HeldLock(py::object lock) : lock_(std::move(lock)) {
-        if (lock_) lock_.attr("acquire")();
-    }
-    ~HeldLock() {
-        if (!lock_) return;
-        PyObject* r = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
-        if (!r) PyErr_WriteUnraisable(lock_.ptr());
-        Py_XDECREF(r);
-    }
-    HeldLock(const HeldLock&) = delete;
-    HeldLock& operator=(const HeldLock&) = delete;
-
-private:
-    py::object lock_;
-};
-
 // State of each store that is kept out of its attributes (the host sees
 // only the attributes it knows the store by): the lock that
 // serialises its loads, saves and changes, and whether load found a data
@@ -96,7 +69,7 @@ py::object make_state(py::handle store, const py::module_& m) {
 py::object state_of(py::handle store, const py::module_& m) {
     py::object entry = find_state(store);
     if (entry) return entry;
-    HeldLock creation(py::reinterpret_borrow<py::object>(g_store_class).attr("_lock"));
+    vm::LockGuard creation(py::reinterpret_borrow<py::object>(g_store_class).attr("_lock"));
     entry = find_state(store);
     return entry ? entry : make_state(store, m);
 }
@@ -109,7 +82,7 @@ void set_damaged(py::handle self, const py::module_& m, bool damaged) {
 
 bool is_damaged(py::handle self) {
     py::object entry = find_state(self);
-    return entry && truthy(entry[py::int_(int(kDamaged))]);
+    return entry && vm::truthy(entry[py::int_(int(kDamaged))]);
 }
 
 bool matches_any(const py::error_already_set& e, std::initializer_list<PyObject*> types) {
@@ -219,7 +192,7 @@ void replace_file(const py::module_& m, py::handle path, std::string_view data) 
         remove_quietly(os, tmp);
         throw;
     }
-    sync_folder(py::str(truthy(folder) ? folder : os.attr("curdir")));
+    sync_folder(py::str(vm::truthy(folder) ? folder : os.attr("curdir")));
 }
 
 // Keeps the content of a damaged data file under "<file>.corrupt-<time>",
@@ -227,7 +200,7 @@ void replace_file(const py::module_& m, py::handle path, std::string_view data) 
 void set_aside(const py::module_& m, py::handle path) {
     py::object os = vm::global(m, "os");
     py::object lexists = os.attr("path").attr("lexists");
-    if (!truthy(lexists(path))) return;  // gone: nothing left to keep
+    if (!vm::truthy(lexists(path))) return;  // gone: nothing left to keep
     py::object stamp = vm::global(m, "datetime").attr("now")().attr("strftime")("%Y%m%d-%H%M%S");
     py::object base = py::reinterpret_steal<py::object>(
         PyNumber_Add(path.ptr(), py::str(".corrupt-{}").format(stamp).ptr()));
@@ -235,7 +208,7 @@ void set_aside(const py::module_& m, py::handle path) {
     for (int n = 0; n < 1000; ++n) {
         py::object candidate = base;
         if (n > 0) candidate = py::str("{}-{}").format(base, n);
-        if (truthy(lexists(candidate))) continue;
+        if (vm::truthy(lexists(candidate))) continue;
         try {
             // A second name for the file: the replace that follows then
             // leaves this one with the old content. Linking never overwrites.
@@ -274,7 +247,7 @@ void define_consolidated_storage(py::module_& m) {
         py::object instance = cls.attr("_instance");
         if (!instance.is_none()) return instance;
         {
-            HeldLock creation(cls.attr("_lock"));
+            vm::LockGuard creation(cls.attr("_lock"));
             if (cls.attr("_instance").is_none()) {
                 py::object fresh = vm::super(*cell, cls).attr("__new__")(cls);
                 fresh.attr("_initialized") = false;
@@ -287,11 +260,11 @@ void define_consolidated_storage(py::module_& m) {
 
     b.method("__init__", {vm::self()}, [m](const vm::Args& a) -> py::object {
         py::handle self = a.self();
-        if (truthy(self.attr("_initialized"))) return py::none();
+        if (vm::truthy(self.attr("_initialized"))) return py::none();
         // Two threads constructing at once: the second waits here and then
         // finds the store initialised.
-        HeldLock guard(store_lock(self, m));
-        if (truthy(self.attr("_initialized"))) return py::none();
+        vm::LockGuard guard(store_lock(self, m));
+        if (vm::truthy(self.attr("_initialized"))) return py::none();
 
         py::object os = vm::global(m, "os");
         py::object join = os.attr("path").attr("join");
@@ -316,17 +289,17 @@ void define_consolidated_storage(py::module_& m) {
         "load", {vm::self()},
         [m](const vm::Args& a) -> py::object {
             py::handle self = a.self();
-            HeldLock guard(store_lock(self, m));
+            vm::LockGuard guard(store_lock(self, m));
             py::object os = vm::global(m, "os");
             py::object path = self.attr("filepath");
             py::object master = self.attr("master_data");
-            if (!truthy(os.attr("path").attr("exists")(path))) {
+            if (!vm::truthy(os.attr("path").attr("exists")(path))) {
                 set_damaged(self, m, false);
                 return master;
             }
             py::object document;
             try {
-                py::object file = builtin("open")(path, "r", py::arg("encoding") = "utf-8");
+                py::object file = vm::builtin("open")(path, "r", py::arg("encoding") = "utf-8");
                 py::object text;
                 try {
                     text = file.attr("read")();
@@ -342,7 +315,7 @@ void define_consolidated_storage(py::module_& m) {
                 // are. A regular file is kept aside before the next save.
                 if (!matches_any(e, {PyExc_OSError, PyExc_ValueError, PyExc_RecursionError, PyExc_MemoryError}))
                     throw;
-                set_damaged(self, m, truthy(os.attr("path").attr("isfile")(path)));
+                set_damaged(self, m, vm::truthy(os.attr("path").attr("isfile")(path)));
                 return master;
             }
             if (!PyDict_Check(document.ptr())) {
@@ -366,7 +339,7 @@ void define_consolidated_storage(py::module_& m) {
         "save", {vm::self()},
         [m](const vm::Args& a) -> py::object {
             py::handle self = a.self();
-            HeldLock guard(store_lock(self, m));
+            vm::LockGuard guard(store_lock(self, m));
             // The whole text first: an encoding error leaves the file alone.
 #ifdef _WIN32
             const std::string data = encode_document_utf8(self.attr("master_data"), "\r\n");
@@ -401,23 +374,8 @@ void define_consolidated_storage(py::module_& m) {
         "set_section", {vm::self(), vm::arg("section_name"), vm::arg("data")},
         [m](const vm::Args& a) -> py::object {
             py::handle self = a.self();
-            HeldLock guard(store_lock(self, m));
-            py::object master = self.attr("master_data");
-            py::handle name = a[1];
-            const bool had = master.contains(name);
-            py::object previous = had ? py::object(master[name]) : py::object();
-            master[name] = a[2];
-            try {
-                return self.attr("save")();
-            } catch (py::error_already_set&) {
-                // A value that cannot be written must not stay to break
-                // every later save.
-                if (had)
-                    master[name] = previous;
-                else if (master.contains(name))
-                    master.attr("__delitem__")(name);
-                throw;
-            }
+            vm::LockGuard guard(store_lock(self, m));
+            return replace_and_save(self.attr("master_data"), a[1], a[2], [self] { return self.attr("save")(); });
         },
         "Set a specific section of data and save.");
 

@@ -5,29 +5,13 @@
 namespace velmora::storage {
 namespace {
 
-// Holds the consolidated store's lock for a change and its save, so changes
-// from several threads do not interleave. Any other object in its place (a
-// stand-in put there by the host or a test) is used unlocked.
-class StoreGuard {
-public:
-    StoreGuard(py::handle consolidated, const py::module_& m) : lock_(data_lock_of(consolidated, m)) {
-        if (lock_.is_none())
-            lock_ = py::object();
-        else
-            lock_.attr("acquire")();
-    }
-    ~StoreGuard() {
-        if (!lock_) return;
-        PyObject* r = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
-        if (!r) PyErr_WriteUnraisable(lock_.ptr());
-        Py_XDECREF(r);
-    }
-    StoreGuard(const StoreGuard&) = delete;
-    StoreGuard& operator=(const StoreGuard&) = delete;
-
-private:
-    py::object lock_;
-};
+// The consolidated store's lock, held for a change and its save so changes
+// from several threads do not interleave. Any other object in the store's
+// place (a stand-in put there by the host or a test) is used unlocked: null.
+py::object store_lock(py::handle consolidated, const py::module_& m) {
+    py::object lock = data_lock_of(consolidated, m);
+    return lock.is_none() ? py::object() : lock;
+}
 
 // A new top-level map for the view: the section's own shallow copy, or an
 // empty map when the stored value is not a map.
@@ -38,6 +22,45 @@ py::object copy_section(py::handle self) {
 }
 
 }  // namespace
+
+py::object now_text(py::handle module) {
+    return vm::global(module, "datetime").attr("now")().attr("isoformat")();
+}
+
+bool compare(py::handle left, py::handle right, int op) {
+    int result = PyObject_RichCompareBool(left.ptr(), right.ptr(), op);
+    if (result < 0) throw py::error_already_set();
+    return result == 1;
+}
+
+py::object replace_and_save(py::handle container, py::handle key, py::handle value,
+                            const std::function<py::object()>& save) {
+    py::object target = py::reinterpret_borrow<py::object>(container);
+    const bool had = target.contains(key);
+    py::object previous = had ? py::object(target[key]) : py::object();
+    target[key] = value;
+    try {
+        return save();
+    } catch (py::error_already_set&) {
+        if (had)
+            target[key] = previous;
+        else if (target.contains(key))
+            target.attr("__delitem__")(key);
+        throw;
+    }
+}
+
+void add_section_init(vm::ClassBuilder& b, const char* section, std::function<void(py::handle self)> after) {
+    auto cls = b.cell();
+    b.method("__init__", {vm::self(), vm::arg("data_folder").def(py::none())},
+             [cls, section, after = std::move(after)](const vm::Args& a) {
+                 py::handle self = a.self();
+                 vm::super(*cls, self).attr("__init__")(py::str(section), a[1]);
+                 self.attr("load")();
+                 if (after) after(self);
+                 return py::object();
+             });
+}
 
 void define_data_storage(py::module_& m) {
     vm::ClassBuilder b(m, "DataStorage", "Base class for JSON data storage using consolidated storage.");
@@ -85,22 +108,8 @@ void define_data_storage(py::module_& m) {
         [m](const vm::Args& a) -> py::object {
             py::handle self = a.self();
             py::handle key = a[1];
-            StoreGuard guard(self.attr("consolidated"), m);
-            py::object data = self.attr("data");
-            const bool had = data.contains(key);
-            py::object previous = had ? py::object(data[key]) : py::object();
-            data[key] = a[2];
-            try {
-                self.attr("save")();
-            } catch (py::error_already_set&) {
-                // Put back what was there, so the value that failed does not
-                // stay to break every later save.
-                if (had)
-                    data[key] = previous;
-                else if (data.contains(key))
-                    data.attr("__delitem__")(key);
-                throw;
-            }
+            vm::LockGuard guard(store_lock(self.attr("consolidated"), m));
+            replace_and_save(self.attr("data"), key, a[2], [self] { return self.attr("save")(); });
             return py::none();
         },
         "Set a value in storage and save.");
@@ -109,7 +118,7 @@ void define_data_storage(py::module_& m) {
         "delete", {vm::self(), vm::arg("key")},
         [m](const vm::Args& a) -> py::object {
             py::handle self = a.self();
-            StoreGuard guard(self.attr("consolidated"), m);
+            vm::LockGuard guard(store_lock(self.attr("consolidated"), m));
             py::object data = self.attr("data");
             py::handle key = a[1];
             if (!data.contains(key)) return py::none();
@@ -131,7 +140,7 @@ void define_data_storage(py::module_& m) {
         "clear", {vm::self()},
         [m](const vm::Args& a) -> py::object {
             py::handle self = a.self();
-            StoreGuard guard(self.attr("consolidated"), m);
+            vm::LockGuard guard(store_lock(self.attr("consolidated"), m));
             py::object previous = self.attr("data");
             self.attr("data") = py::dict();
             try {

@@ -4,34 +4,12 @@
 #include "storage.hpp"
 
 namespace velmora::storage {
-namespace {
-
-// The local time now as ISO text, through the module's `datetime` as it is
-// bound at this moment (tests and the host may replace it).
-py::object now_text(const py::module_& m) {
-    return vm::global(m, "datetime").attr("now")().attr("isoformat")();
-}
-
-bool contains(py::handle container, py::handle key) {
-    int found = PySequence_Contains(container.ptr(), key.ptr());
-    if (found < 0) throw py::error_already_set();
-    return found == 1;
-}
-
-}  // namespace
 
 void define_download_metadata_storage(py::module_& m) {
     vm::ClassBuilder b(m, "DownloadMetadataStorage", "Storage for download metadata.",
                        py::make_tuple(m.attr("DataStorage")));
-    auto cls = b.cell();
     py::module_ mod = m;
-
-    b.method("__init__", {vm::self(), vm::arg("data_folder").def(py::none())},
-             [cls](const vm::Args& a) {
-                 vm::super(*cls, a.self()).attr("__init__")(py::str("downloads"), a[1]);
-                 a.self().attr("load")();
-                 return py::object();
-             });
+    add_section_init(b, "downloads");
 
     b.method("add_download",
              {vm::self(), vm::arg("episode_url"), vm::arg("local_path"),
@@ -57,7 +35,7 @@ void define_download_metadata_storage(py::module_& m) {
 
     b.method("is_downloaded", {vm::self(), vm::arg("episode_url")},
              [](const vm::Args& a) {
-                 return py::object(py::bool_(contains(a.self().attr("data"), a[1])));
+                 return py::object(py::bool_(vm::contains(a.self().attr("data"), a[1])));
              },
              "Check if episode is downloaded.");
 

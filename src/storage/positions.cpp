@@ -5,40 +5,11 @@
 namespace velmora::storage {
 namespace {
 
-// The local time now as ISO text, through the module's `datetime` as it is
-// bound at this moment (tests and the host may replace it).
-py::object now_text(const py::module_& m) {
-    return vm::global(m, "datetime").attr("now")().attr("isoformat")();
-}
-
-bool contains(py::handle container, py::handle key) {
-    int found = PySequence_Contains(container.ptr(), key.ptr());
-    if (found < 0) throw py::error_already_set();
-    return found == 1;
-}
-
-bool compare(py::handle left, py::handle right, int op) {
-    int result = PyObject_RichCompareBool(left.ptr(), right.ptr(), op);
-    if (result < 0) throw py::error_already_set();
-    return result == 1;
-}
-
-// __init__(self, data_folder=None) for a store of the given section.
-void add_init(vm::ClassBuilder& b, const char* section) {
-    auto cls = b.cell();
-    b.method("__init__", {vm::self(), vm::arg("data_folder").def(py::none())},
-             [cls, section](const vm::Args& a) {
-                 vm::super(*cls, a.self()).attr("__init__")(py::str(section), a[1]);
-                 a.self().attr("load")();
-                 return py::object();
-             });
-}
-
 void define_playback_positions(py::module_& m) {
     vm::ClassBuilder b(m, "PlaybackPositionStorage", "Storage for playback positions.",
                        py::make_tuple(m.attr("DataStorage")));
     py::module_ mod = m;
-    add_init(b, "playback_positions");
+    add_section_init(b, "playback_positions");
 
     b.method("save_position",
              {vm::self(), vm::arg("media_id"), vm::arg("position"),
@@ -58,7 +29,7 @@ void define_playback_positions(py::module_& m) {
     b.method("get_position", {vm::self(), vm::arg("media_id")},
              [](const vm::Args& a) {
                  py::object data = a.self().attr("data");
-                 if (!contains(data, a[1])) return py::object(py::int_(0));
+                 if (!vm::contains(data, a[1])) return py::object(py::int_(0));
                  return py::object(data[a[1]].attr("get")(py::str("position")));
              },
              "Get saved playback position for a media item.");
@@ -77,7 +48,7 @@ void define_bookmarks(py::module_& m) {
     vm::ClassBuilder b(m, "BookmarkStorage", "Storage for bookmarks.",
                        py::make_tuple(m.attr("DataStorage")));
     py::module_ mod = m;
-    add_init(b, "bookmarks");
+    add_section_init(b, "bookmarks");
 
     b.method("add_bookmark",
              {vm::self(), vm::arg("media_id"), vm::arg("position"),
@@ -85,7 +56,7 @@ void define_bookmarks(py::module_& m) {
              [mod](const vm::Args& a) {
                  py::handle self = a.self();
                  py::object data = self.attr("data");
-                 if (!contains(data, a[1])) data[a[1]] = py::list();
+                 if (!vm::contains(data, a[1])) data[a[1]] = py::list();
                  py::dict record;
                  record["position"] = a[2];
                  record["label"] = a[3];
@@ -106,7 +77,7 @@ void define_bookmarks(py::module_& m) {
              [](const vm::Args& a) {
                  py::handle self = a.self();
                  py::object data = self.attr("data");
-                 if (!contains(data, a[1])) return py::object();
+                 if (!vm::contains(data, a[1])) return py::object();
                  py::object bookmarks = data[a[1]];
                  // 0 <= index < len(bookmarks), the length taken only once the
                  // first comparison holds.

@@ -8,18 +8,6 @@ namespace {
 
 constexpr const char* kSection = "quietshelf_downloads";
 
-bool truthy(py::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
-bool compare(py::handle a, py::handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
 py::object checked(PyObject* result) {
     if (!result) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(result);
@@ -29,11 +17,9 @@ py::object data_of(py::handle self) { return self.attr("data"); }
 
 py::object count_of(py::handle self, const char* key) { return data_of(self).attr("get")(key, py::int_(0)); }
 
-py::object init(const std::shared_ptr<py::object>& cls, const vm::Args& a) {
-    py::handle self = a.self();
-    vm::super(*cls, self).attr("__init__")(kSection, a[1]);
-    self.attr("load")();
-    if (!truthy(data_of(self))) {
+// A new (or empty) section starts with zero counts, saved at once.
+void fill_new_section(py::handle self) {
+    if (!vm::truthy(data_of(self))) {
         py::dict data;
         data["last_download_date"] = py::none();
         data["downloads_today"] = py::int_(0);
@@ -41,7 +27,6 @@ py::object init(const std::shared_ptr<py::object>& cls, const vm::Args& a) {
         self.attr("data") = data;
         self.attr("save")();
     }
-    return py::none();
 }
 
 // The day count belongs to "last_download_date"; any other date than today's
@@ -94,10 +79,8 @@ void define_quietshelf_download_tracking(py::module_& m) {
     py::handle mod = m;  // the module outlives its classes
     vm::ClassBuilder b(m, "QuietshelfDownloadTracking", "Storage for tracking daily Quietshelf download limits.",
                        py::make_tuple(m.attr("DataStorage")));
-    auto cls = b.cell();
     b.attr("DAILY_DOWNLOAD_LIMIT", py::int_(25));
-    b.method("__init__", {vm::self(), vm::arg("data_folder").def(py::none())},
-             [cls](const vm::Args& a) { return init(cls, a); });
+    add_section_init(b, kSection, fill_new_section);
     b.method("_reset_if_new_day", {vm::self()}, [mod](const vm::Args& a) { return reset_if_new_day(mod, a); },
              "Reset download counter if it's a new day.");
     b.method("can_download", {vm::self()}, can_download,

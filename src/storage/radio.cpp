@@ -3,34 +3,12 @@
 #include "storage.hpp"
 
 namespace velmora::storage {
-namespace {
-
-// The local time now as ISO text, through the module's `datetime` as it is
-// bound at this moment (tests and the host may replace it).
-py::object now_text(const py::module_& m) {
-    return vm::global(m, "datetime").attr("now")().attr("isoformat")();
-}
-
-bool contains(py::handle container, py::handle key) {
-    int found = PySequence_Contains(container.ptr(), key.ptr());
-    if (found < 0) throw py::error_already_set();
-    return found == 1;
-}
-
-}  // namespace
 
 void define_radio_station_storage(py::module_& m) {
     vm::ClassBuilder b(m, "RadioStationStorage", "Storage for internet radio stations.",
                        py::make_tuple(m.attr("DataStorage")));
-    auto cls = b.cell();
     py::module_ mod = m;
-
-    b.method("__init__", {vm::self(), vm::arg("data_folder").def(py::none())},
-             [cls](const vm::Args& a) {
-                 vm::super(*cls, a.self()).attr("__init__")(py::str("radio_stations"), a[1]);
-                 a.self().attr("load")();
-                 return py::object();
-             });
+    add_section_init(b, "radio_stations");
 
     b.method("add_station",
              {vm::self(), vm::arg("station_url"), vm::arg("name"),
@@ -44,7 +22,7 @@ void define_radio_station_storage(py::module_& m) {
                  py::int_ one(1);
                  py::object number = py::int_(py::len(data));
                  py::str key(number);
-                 while (contains(data, key)) {
+                 while (vm::contains(data, key)) {
                      number = number + one;
                      key = py::str(number);
                  }
@@ -83,7 +61,7 @@ void define_radio_station_storage(py::module_& m) {
                  py::handle self = a.self();
                  py::str key(a[1]);
                  py::object data = self.attr("data");
-                 if (!contains(data, key)) return py::object(py::bool_(false));
+                 if (!vm::contains(data, key)) return py::object(py::bool_(false));
                  py::object record = data[key];
                  if (!a[2].is_none()) record["name"] = a[2];
                  if (!a[3].is_none()) record["url"] = a[3];

@@ -13,13 +13,7 @@ namespace {
 constexpr const char* kSection = "spotify_credentials";
 constexpr const char* kDefaultRedirect = "http://127.0.0.1:8888/callback";
 
-bool truthy(py::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
-bool keyring_available(py::handle mod) { return truthy(vm::global(mod, "KEYRING_AVAILABLE")); }
+bool keyring_available(py::handle mod) { return vm::truthy(vm::global(mod, "KEYRING_AVAILABLE")); }
 
 py::object keyring_of(py::handle mod) { return vm::global(mod, "keyring"); }
 
@@ -29,10 +23,6 @@ py::object service_name(py::handle self) { return self.attr("_SERVICE_NAME"); }
 
 py::object data_get(py::handle self, const char* key, py::handle fallback) {
     return self.attr("data").attr("get")(key, fallback);
-}
-
-py::object now_text(py::handle mod) {
-    return vm::global(mod, "datetime").attr("now")().attr("isoformat")();
 }
 
 // As `raise RuntimeError(text) from cause` inside the handler of `cause`.
@@ -68,13 +58,6 @@ void remove_replaced_secret(py::handle mod, py::handle self, py::handle client_i
     }
 }
 
-py::object init(const std::shared_ptr<py::object>& cls, const vm::Args& a) {
-    py::handle self = a.self();
-    vm::super(*cls, self).attr("__init__")(kSection, a[1]);
-    self.attr("load")();
-    return py::none();
-}
-
 py::object save_credentials(py::handle mod, const vm::Args& a) {
     py::handle self = a.self();
     py::object client_id = a[1].attr("strip")();
@@ -85,7 +68,7 @@ py::object save_credentials(py::handle mod, const vm::Args& a) {
                         "keyring library not available - cannot store Spotify credentials securely");
         throw py::error_already_set();
     }
-    if (!truthy(client_id)) {
+    if (!vm::truthy(client_id)) {
         PyErr_SetString(PyExc_ValueError, "Spotify Client ID is required");
         throw py::error_already_set();
     }
@@ -104,12 +87,12 @@ py::object save_credentials(py::handle mod, const vm::Args& a) {
         raise_runtime_from("Unable to store Spotify Client Secret securely", e);
     }
 
-    if (truthy(existing_client_id) && existing_client_id.not_equal(client_id))
+    if (vm::truthy(existing_client_id) && existing_client_id.not_equal(client_id))
         remove_replaced_secret(mod, self, existing_client_id);
 
     py::dict data;
     data["client_id"] = client_id;
-    data["redirect_uri"] = truthy(redirect_uri) ? redirect_uri : py::str(kDefaultRedirect);
+    data["redirect_uri"] = vm::truthy(redirect_uri) ? redirect_uri : py::str(kDefaultRedirect);
     data["updated_date"] = now_text(mod);
     self.attr("data") = data;
     self.attr("save")();
@@ -123,10 +106,10 @@ py::object get_credentials(py::handle mod, const vm::Args& a) {
     py::object redirect_uri = data_get(self, "redirect_uri", py::str(kDefaultRedirect));
     py::object client_secret = py::str("");
 
-    if (keyring_available(mod) && truthy(client_id)) {
+    if (keyring_available(mod) && vm::truthy(client_id)) {
         try {
             py::object secret = keyring_of(mod).attr("get_password")(service_name(self), client_id);
-            if (truthy(secret)) client_secret = secret;
+            if (vm::truthy(secret)) client_secret = secret;
         } catch (py::error_already_set& e) {
             if (!vm::is_exception(e)) throw;
             logger_of(mod).attr("error")("Failed to retrieve Spotify secret from keyring: %s", e.value());
@@ -144,14 +127,14 @@ py::object has_credentials(py::handle mod, const vm::Args& a) {
     if (!keyring_available(mod)) return py::bool_(false);
     py::object creds = a.self().attr("get_credentials")();
     for (const char* key : {"client_id", "client_secret", "redirect_uri"})
-        if (!truthy(creds[py::str(key)])) return py::bool_(false);
+        if (!vm::truthy(creds[py::str(key)])) return py::bool_(false);
     return py::bool_(true);
 }
 
 py::object clear_credentials(py::handle mod, const vm::Args& a) {
     py::handle self = a.self();
     py::object client_id = data_get(self, "client_id", py::none());
-    if (keyring_available(mod) && truthy(client_id)) {
+    if (keyring_available(mod) && vm::truthy(client_id)) {
         try {
             keyring_of(mod).attr("delete_password")(service_name(self), client_id);
         } catch (py::error_already_set& e) {
@@ -174,10 +157,8 @@ void define_spotify_credentials_storage(py::module_& m) {
     py::handle mod = m;  // the module outlives its classes
     vm::ClassBuilder b(m, "SpotifyCredentialsStorage", "Storage for Spotify API credentials.",
                        py::make_tuple(m.attr("DataStorage")));
-    auto cls = b.cell();
     b.attr("_SERVICE_NAME", py::str("Velmora-Spotify"));
-    b.method("__init__", {vm::self(), vm::arg("data_folder").def(py::none())},
-             [cls](const vm::Args& a) { return init(cls, a); });
+    add_section_init(b, kSection);
     b.method("save_credentials",
              {vm::self(), vm::arg("client_id"), vm::arg("client_secret"), vm::arg("redirect_uri")},
              [mod](const vm::Args& a) { return save_credentials(mod, a); }, "Save Spotify API credentials.");

@@ -12,32 +12,15 @@ constexpr const char* kSection = "spotify_data";
 constexpr size_t kMaxFavorites = 20;
 constexpr size_t kMaxSearches = 50;
 
-bool truthy(py::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
 // `a == b` / `a != b` as the operators give them (no identity shortcut, so a
 // value that is unequal to itself stays unequal).
-bool compare(py::handle a, py::handle b, int op) {
+bool compare_strictly(py::handle a, py::handle b, int op) {
     PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
     if (!result) throw py::error_already_set();
-    return truthy(py::reinterpret_steal<py::object>(result));
-}
-
-// `key in container`
-bool has_key(py::handle container, py::handle key) {
-    int r = PySequence_Contains(container.ptr(), key.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
+    return vm::truthy(py::reinterpret_steal<py::object>(result));
 }
 
 py::object data_of(py::handle self) { return self.attr("data"); }
-
-py::object now_text(py::handle mod) {
-    return vm::global(mod, "datetime").attr("now")().attr("isoformat")();
-}
 
 // Remembers entries before an operation changes them and saves. When the
 // save raises (a value that JSON cannot encode), the entries are put back
@@ -50,7 +33,7 @@ public:
     void keep(py::handle container, py::handle key) {
         Entry e{py::reinterpret_borrow<py::object>(container), py::reinterpret_borrow<py::object>(key),
                 py::object()};
-        if (has_key(container, key)) e.previous = container[key];
+        if (vm::contains(container, key)) e.previous = container[key];
         entries_.push_back(std::move(e));
     }
 
@@ -85,7 +68,7 @@ private:
 
 // data[key], set to a new empty list first when absent.
 py::object list_entry(py::handle data, py::handle key) {
-    if (!has_key(data, key)) data[key] = py::list();
+    if (!vm::contains(data, key)) data[key] = py::list();
     return data[key];
 }
 
@@ -93,7 +76,7 @@ py::object list_entry(py::handle data, py::handle key) {
 py::list without_playlist(py::handle entries, py::handle playlist_id) {
     py::list kept;
     for (py::handle entry : entries)
-        if (compare(entry.attr("get")("id"), playlist_id, Py_NE)) kept.append(entry);
+        if (compare_strictly(entry.attr("get")("id"), playlist_id, Py_NE)) kept.append(entry);
     return kept;
 }
 
@@ -108,11 +91,9 @@ py::list front_capped(py::handle record, const py::list& items, size_t cap) {
     return out;
 }
 
-py::object init(const std::shared_ptr<py::object>& cls, const vm::Args& a) {
-    py::handle self = a.self();
-    vm::super(*cls, self).attr("__init__")(kSection, a[1]);
-    self.attr("load")();
-    if (!truthy(data_of(self))) {
+// A new (or empty) section starts with the defaults, saved at once.
+void fill_new_section(py::handle self) {
+    if (!vm::truthy(data_of(self))) {
         py::dict preferences;
         preferences["auto_connect"] = py::bool_(false);
         preferences["default_search_type"] = py::str("track");
@@ -125,7 +106,6 @@ py::object init(const std::shared_ptr<py::object>& cls, const vm::Args& a) {
         self.attr("data") = data;
         self.attr("save")();
     }
-    return py::none();
 }
 
 py::object add_favorite_playlist(py::handle mod, const vm::Args& a) {
@@ -149,7 +129,7 @@ py::object remove_favorite_playlist(const vm::Args& a) {
     py::handle self = a.self();
     py::object data = data_of(self);
     py::str key("favorite_playlists");
-    if (has_key(data, key)) {
+    if (vm::contains(data, key)) {
         data[key] = without_playlist(data[key], a[1]);
         self.attr("save")();
     }
@@ -165,8 +145,8 @@ py::object add_recent_search(py::handle mod, const vm::Args& a) {
     change.keep(data, key);
     py::list kept;
     for (py::handle entry : list_entry(data, key)) {
-        bool same = compare(entry.attr("get")("query"), query, Py_EQ) &&
-                    compare(entry.attr("get")("type"), search_type, Py_EQ);
+        bool same = compare_strictly(entry.attr("get")("query"), query, Py_EQ) &&
+                    compare_strictly(entry.attr("get")("type"), search_type, Py_EQ);
         if (!same) kept.append(entry);
     }
     data[key] = kept;
@@ -221,7 +201,7 @@ py::object set_preference(const vm::Args& a) {
     py::str key("preferences");
     Change change(self);
     change.keep(data, key);
-    if (!has_key(data, key)) data[key] = py::dict();
+    if (!vm::contains(data, key)) data[key] = py::dict();
     py::object preferences = data[key];
     change.keep(preferences, a[1]);
     preferences[a[1]] = a[2];
@@ -248,9 +228,7 @@ void define_spotify_storage(py::module_& m) {
     py::handle mod = m;  // the module outlives its classes
     vm::ClassBuilder b(m, "SpotifyStorage", "Storage for Spotify user preferences and cached data.",
                        py::make_tuple(m.attr("DataStorage")));
-    auto cls = b.cell();
-    b.method("__init__", {vm::self(), vm::arg("data_folder").def(py::none())},
-             [cls](const vm::Args& a) { return init(cls, a); });
+    add_section_init(b, kSection, fill_new_section);
     b.method("add_favorite_playlist", {vm::self(), vm::arg("playlist_id"), vm::arg("playlist_name")},
              [mod](const vm::Args& a) { return add_favorite_playlist(mod, a); }, "Add a playlist to favorites.");
     b.method("remove_favorite_playlist", {vm::self(), vm::arg("playlist_id")}, remove_favorite_playlist,

@@ -3,6 +3,7 @@
 
 #include "pyfunc.hpp"
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -29,6 +30,25 @@ void define_consolidated_storage(py::module_& m);
 py::object data_lock_of(py::handle store, const py::module_& m);
 // data_storage.cpp: DataStorage.
 void define_data_storage(py::module_& m);
+
+// data_storage.cpp: pieces every section store uses.
+// The local time now as ISO text, through the module's `datetime` as it is
+// bound at this moment (tests and the host may replace it).
+py::object now_text(py::handle module);
+// `left <op> right` (op: Py_LT, Py_EQ, ...) as a bool, with the identity
+// shortcut of `==` and `!=` that containers use.
+bool compare(py::handle left, py::handle right, int op);
+// container[key] = value, then save(). When save raises, the container gets
+// back what it held under `key` (or loses `key` again) before the error goes
+// on, so a value that cannot be written does not stay to break every later
+// save. Returns what save returned.
+py::object replace_and_save(py::handle container, py::handle key, py::handle value,
+                            const std::function<py::object()>& save);
+// Adds __init__(self, data_folder=None) to a section store: DataStorage's
+// __init__ for `section`, then self.load(), then `after(self)` when given
+// (a store that fills a new section with its defaults does it there).
+void add_section_init(vm::ClassBuilder& b, const char* section,
+                      std::function<void(py::handle self)> after = nullptr);
 
 // The section stores, each a subclass of DataStorage.
 void define_subscription_storage(py::module_& m);       // subscriptions.cpp

@@ -23,33 +23,14 @@ const char* const kUpdateMetadataDoc =
     "        dynamically from the RSS feed.\n"
     "        ";
 
-// The local time now as ISO text, through the module's `datetime` as it is
-// bound at this moment (tests and the host may replace it).
-py::object now_text(const py::module_& m) {
-    return vm::global(m, "datetime").attr("now")().attr("isoformat")();
-}
-
-bool contains(py::handle container, py::handle key) {
-    int found = PySequence_Contains(container.ptr(), key.ptr());
-    if (found < 0) throw py::error_already_set();
-    return found == 1;
-}
-
 }  // namespace
 
 void define_subscription_storage(py::module_& m) {
     py::object base = m.attr("DataStorage");
     vm::ClassBuilder b(m, "SubscriptionStorage", "Storage for podcast subscriptions.",
                        py::make_tuple(base));
-    auto cls = b.cell();
     py::module_ mod = m;
-
-    b.method("__init__", {vm::self(), vm::arg("data_folder").def(py::none())},
-             [cls](const vm::Args& a) {
-                 vm::super(*cls, a.self()).attr("__init__")(py::str(kSection), a[1]);
-                 a.self().attr("load")();
-                 return py::object();
-             });
+    add_section_init(b, kSection);
 
     b.method("add_subscription", {vm::self(), vm::arg("feed_url"), vm::arg("feed_data")},
              [mod](const vm::Args& a) {
@@ -85,7 +66,7 @@ void define_subscription_storage(py::module_& m) {
              [mod](const vm::Args& a) {
                  py::handle self = a.self();
                  py::object data = self.attr("data");
-                 if (!contains(data, a[1])) return py::object();
+                 if (!vm::contains(data, a[1])) return py::object();
                  data[a[1]]["last_checked"] = now_text(mod);
                  self.attr("save")();
                  return py::object();
@@ -98,7 +79,7 @@ void define_subscription_storage(py::module_& m) {
              [](const vm::Args& a) {
                  py::handle self = a.self();
                  py::object data = self.attr("data");
-                 if (!contains(data, a[1])) return py::object();
+                 if (!vm::contains(data, a[1])) return py::object();
                  py::object record = data[a[1]];
                  if (!a[2].is_none()) record["title"] = a[2];
                  if (!a[3].is_none()) record["author"] = a[3];
@@ -112,7 +93,7 @@ void define_subscription_storage(py::module_& m) {
              [mod](const vm::Args& a) {
                  py::handle self = a.self();
                  py::object data = self.attr("data");
-                 if (!contains(data, a[1])) return py::object();
+                 if (!vm::contains(data, a[1])) return py::object();
                  py::object record = data[a[1]];
                  record["episode_hash"] = a[2];
                  record["last_episode_urls"] = a[3];
@@ -125,7 +106,7 @@ void define_subscription_storage(py::module_& m) {
     b.method("get_episode_hash", {vm::self(), vm::arg("feed_url")},
              [](const vm::Args& a) {
                  py::object data = a.self().attr("data");
-                 if (!contains(data, a[1])) return py::object(py::none());
+                 if (!vm::contains(data, a[1])) return py::object(py::none());
                  return py::object(data[a[1]].attr("get")(py::str("episode_hash")));
              },
              "Get stored episode hash for a feed.");
@@ -133,7 +114,7 @@ void define_subscription_storage(py::module_& m) {
     b.method("get_last_episode_urls", {vm::self(), vm::arg("feed_url")},
              [](const vm::Args& a) {
                  py::object data = a.self().attr("data");
-                 if (!contains(data, a[1])) return py::object(py::list());
+                 if (!vm::contains(data, a[1])) return py::object(py::list());
                  return py::object(
                      data[a[1]].attr("get")(py::str("last_episode_urls"), py::list()));
              },

@@ -5,14 +5,12 @@ import inspect
 import io
 import json
 import os
-import subprocess
 import sys
-import textwrap
-import threading
 
 import pytest
 
 import core.config as config
+from module_test_helpers import assert_own_methods, first_calls_from_two_threads, run_python
 
 DEFAULT_KEYS = [
     "download_folder", "auto_refresh_interval", "last_refresh", "skip_forward_seconds", "skip_backward_seconds",
@@ -58,13 +56,6 @@ def defaults(folder):
         "services": {"quietshelf": {"enabled": True, "auto_login": False},
                      "spotify": {"enabled": True, "auto_connect": False}},
     }
-
-
-def run_python(script, home, block_wx=False):
-    prelude = "import sys\n" + ("sys.modules['wx'] = None\n" if block_wx else "")
-    env = dict(os.environ, HOME=str(home), PYTHONPATH=os.pathsep.join(sys.path))
-    return subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(script)], env=env,
-                          capture_output=True, text=True, timeout=120)
 
 
 # -- the module -----------------------------------------------------------------
@@ -118,11 +109,7 @@ def test_class_shape_signatures_and_docstrings():
     cls = config.Config
     assert cls.__bases__ == (object,) and cls.__module__ == "core.config"
     assert cls.__doc__ == "Manages application configuration and settings."
-    own = [n for n in vars(cls) if not n.startswith("__") or n == "__init__"]
-    assert own == [name for name, _, _ in METHODS]
-    for name, signature, doc in METHODS:
-        method = getattr(cls, name)
-        assert (str(inspect.signature(method)), method.__doc__) == (signature, doc), name
+    assert_own_methods(cls, METHODS)
     assert inspect.signature(config.get_config).parameters == {}
     assert config.get_config.__doc__ == "Get the global config instance."
 
@@ -410,29 +397,9 @@ def test_failed_construction_leaves_no_instance(monkeypatch):
 
 
 def test_first_calls_from_two_threads_share_one_instance(monkeypatch):
-    made = []
-    first_inside, second_inside, release = threading.Event(), threading.Event(), threading.Event()
-
-    class Slow:
-        def __init__(self):
-            made.append(self)
-            if len(made) == 1:
-                first_inside.set()
-                release.wait(10)
-            else:
-                second_inside.set()
-
-    monkeypatch.setattr(config, "Config", Slow)
-    results = []
-    threads = [threading.Thread(target=lambda: results.append(config.get_config())) for _ in range(2)]
-    threads[0].start()
-    assert first_inside.wait(10)
-    threads[1].start()
-    second_inside.wait(0.5)  # without a guard the second thread builds its own now
-    release.set()
-    for t in threads:
-        t.join(10)
+    made, results = first_calls_from_two_threads(monkeypatch, config, "Config", config.get_config)
     assert len(made) == 1 and results == [made[0], made[0]]
+    assert made[0].args == ((), {})
 
 
 class ClosedStream(io.StringIO):

@@ -20,7 +20,8 @@ GATE_TIMEOUT = 10.0  # a held body is released after this at the latest
 class Route:
     body: bytes = b""
     # "honour": 206 with Content-Range; "ignore": always 200 with the whole
-    # body; "refuse": 416; "elsewhere": 206 that starts at byte 0 whatever was asked.
+    # body; "refuse": 416; "elsewhere": 206 that starts at byte 0 whatever was asked;
+    # "bare": 206 from the offset asked for, without a Content-Range header.
     range: str = "honour"
     status: int = 200  # an error status is sent with a short text body
     redirect: Optional[str] = None  # Location of a 302
@@ -105,7 +106,8 @@ class PodcastServer:
                         start = 0
                     status = 206
                     body = body[start:]
-                    content_range = f"bytes {start}-{size - 1}/{size}"
+                    if route.range != "bare":
+                        content_range = f"bytes {start}-{size - 1}/{size}"
                 self.send_response(status)
                 self.send_header("Content-Type", route.content_type)
                 if route.disposition is not None:

@@ -60,6 +60,8 @@ def test_namespace_in_load_order():
 
 def test_module_docstring_and_classes():
     assert dl.__doc__.startswith("Podcast Episode Downloader for Velmora")
+    for feature in ("Resumable downloads", "Progress tracking", "Concurrent downloads", "Download queue management"):
+        assert f"\n- {feature}\n" in dl.__doc__
     for name in CLASSES + [n for n in LATER_NAMES[:2] if hasattr(dl, n)]:
         cls = getattr(dl, name)
         assert (cls.__module__, cls.__qualname__) == ("core.downloader", name)

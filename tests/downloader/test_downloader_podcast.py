@@ -120,12 +120,13 @@ def test_fresh_download(dl, server, caplog):
 
 @pytest.mark.parametrize("mode, part, ranges", [
     ("honour", BODY[:20000], ["bytes=20000-"]),
+    ("bare", BODY[:20000], ["bytes=20000-"]),
     ("ignore", b"x" * 20000, ["bytes=20000-", None]),
     ("refuse", b"x" * 20000, ["bytes=20000-", None]),
     # A 206 from another offset than the one asked for is not appended.
     ("elsewhere", b"x" * 20000, ["bytes=20000-", None]),
     ("honour", b"", [None]),
-], ids=["206", "200", "416", "206-elsewhere", "empty-part"])
+], ids=["206", "206-no-content-range", "200", "416", "206-elsewhere", "empty-part"])
 def test_resume_or_restart(dl, server, mode, part, ranges):
     server.add("/ep.mp3", body=BODY, range=mode)
     folder(dl).mkdir(parents=True)
@@ -460,6 +461,33 @@ def test_pause_then_resume(make_downloader, server, held):
     assert d.resume_download(task.task_id)
     wait_until(lambda: d.get_all_completed() == [task])
     assert (folder(d) / "Episode 1.mp3").read_bytes() == BODY
+
+
+@pytest.mark.parametrize("action, status", [
+    ("resume", dlmod.DownloadStatus.COMPLETED),
+    ("cancel", dlmod.DownloadStatus.CANCELLED),
+])
+def test_pause_polls_with_the_module_sleep(dl, server, monkeypatch, action, status):
+    server.add("/ep.mp3", body=BODY)
+    task = add(dl, server.url("/ep.mp3"))
+    seen = []
+
+    def sleep(seconds):
+        seen.append((seconds, task.progress.status))
+        if len(seen) == 2:
+            (task.pause_flag.clear if action == "resume" else task.cancel_flag.set)()
+
+    monkeypatch.setattr(dlmod, "time", types.SimpleNamespace(time=time.time, sleep=sleep))
+    task.pause_flag.set()
+    guard = threading.Timer(10, task.cancel_flag.set)  # ends a pause that never polls through `sleep`
+    guard.start()
+    try:
+        dl._download_file(task)
+    finally:
+        guard.cancel()
+
+    assert seen == [(0.5, dlmod.DownloadStatus.PAUSED)] * 2
+    assert task.progress.status == status
 
 
 @pytest.mark.parametrize("pause_first", [True, False])

@@ -226,6 +226,13 @@ def test_str_uses_the_methods_found_on_the_object(monkeypatch):
     assert str(dl.DownloadProgress()).endswith(" - ETA: soon")
     monkeypatch.setattr(dl.DownloadProgress, "format_speed", lambda self: 42)
     assert str(dl.DownloadProgress()) == "0.00 B / 0.00 B (0.0%) - Speed: 42 - ETA: soon"
+    monkeypatch.undo()
+    # an attribute of the object itself hides the class's method
+    p = dl.DownloadProgress()
+    p.format_size = lambda bytes_size: "X"
+    assert (str(p), p.format_speed()) == ("X / X (0.0%) - Speed: X/s - ETA: Unknown", "X/s")
+    p.format_eta = lambda: "E"
+    assert str(p).endswith(" - ETA: E")
 
 
 def test_str_of_exotic_values_follows_python():
@@ -252,6 +259,14 @@ def test_download_status():
     ]
     assert S("paused") is S.PAUSED and S.PAUSED != "paused" and S.PAUSED == S.PAUSED
     assert (S.__doc__, S.__module__, S.__qualname__) == ("Download status enumeration", "core.downloader", "DownloadStatus")
+
+    class DownloadStatus(enum.Enum):
+        """Download status enumeration"""
+
+        QUEUED = "queued"
+
+    # laid out as a class statement lays out an enumeration
+    assert [k for k in vars(S) if k not in S.__members__] == [k for k in vars(DownloadStatus) if k != "QUEUED"]
 
 
 def test_new_task(clock):

@@ -13,8 +13,7 @@ from unittest import mock
 import pytest
 
 import core.fault_reporter as fr
-from wx_standin import (ICON_ERROR, ICON_INFORMATION, ID_NO, ID_YES, NO_DEFAULT, OK, YES_NO,
-                        WxStandIn)
+from wx_standin import ICON_ERROR, ICON_INFORMATION, ID_NO, ID_YES, NO_DEFAULT, OK, YES_NO
 
 RULE = "=" * 80
 DASHES = "-" * 80
@@ -30,13 +29,6 @@ class FixedDatetime(dt.datetime):
 @pytest.fixture(autouse=True)
 def fixed_time(monkeypatch):
     monkeypatch.setattr(fr, "datetime", FixedDatetime)
-
-
-@pytest.fixture
-def wx(monkeypatch):
-    standin = WxStandIn()
-    monkeypatch.setattr(fr, "wx", standin)
-    return standin
 
 
 @pytest.fixture

@@ -2,28 +2,19 @@
 forwarding functions and guarded calls."""
 import inspect
 import os
-import subprocess
 import sys
-import textwrap
-import threading
 import traceback
 
 import pytest
 
 import core.fault_reporter as fr
-from wx_standin import ID_NO, ID_YES, WxStandIn
+from module_test_helpers import first_calls_from_two_threads, run_python
+from wx_standin import ID_NO, ID_YES
 
 
 @pytest.fixture(autouse=True)
 def no_reporter(monkeypatch, home):
     monkeypatch.setattr(fr, "_global_handler", None)
-
-
-@pytest.fixture
-def wx(monkeypatch):
-    standin = WxStandIn()
-    monkeypatch.setattr(fr, "wx", standin)
-    return standin
 
 
 @pytest.fixture
@@ -38,15 +29,6 @@ def reports(monkeypatch):
 
     monkeypatch.setattr(fr, "handle_error", handle_error)
     return calls
-
-
-def run_python(script, home, block_wx=False):
-    prelude = ""
-    if block_wx:
-        prelude = "import sys\nsys.modules['wx'] = None\n"
-    env = dict(os.environ, HOME=str(home), PYTHONPATH=os.pathsep.join(sys.path))
-    return subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(script)], env=env,
-                          capture_output=True, text=True, timeout=120)
 
 
 # -- loading ------------------------------------------------------------------
@@ -145,33 +127,10 @@ def test_first_module_call_creates_the_default_reporter(home, call):
 
 
 def test_first_calls_from_two_threads_make_one_reporter(monkeypatch):
-    made = []
-    first_inside = threading.Event()
-    second_inside = threading.Event()
-    release = threading.Event()
-
-    class SlowReporter:
-        def __init__(self, app_name="Velmora"):
-            made.append(self)
-            if len(made) == 1:
-                first_inside.set()
-                release.wait(10)
-            else:
-                second_inside.set()
-
-    monkeypatch.setattr(fr, "FaultReporter", SlowReporter)
-    results = []
-    threads = [threading.Thread(target=lambda: results.append(fr.get_fault_reporter())) for _ in range(2)]
-    threads[0].start()
-    assert first_inside.wait(10)
-    threads[1].start()
-    # Without a guard the second thread would build its own reporter now.
-    second_inside.wait(0.5)
-    release.set()
-    for t in threads:
-        t.join(10)
+    made, results = first_calls_from_two_threads(monkeypatch, fr, "FaultReporter", fr.get_fault_reporter)
     assert len(made) == 1
     assert results == [made[0], made[0]]
+    assert made[0].args == (("Velmora",), {})
 
 
 # -- guarded calls ------------------------------------------------------------

@@ -1,9 +1,11 @@
 """DownloadMetadataStorage: download records and the data file."""
-import inspect
 import json
 from pathlib import Path
 
 import pytest
+
+from module_test_helpers import assert_own_methods
+from storage_section_helpers import count_saves, section_reader
 
 URL = "http://example.com/ep1.mp3"
 STAMP = "2025-01-31T18:05:42.250000"
@@ -11,39 +13,11 @@ KEYS = ["local_path", "title", "podcast_name", "download_date"]
 
 
 @pytest.fixture
-def clock(fresh_store, monkeypatch):
-    real = fresh_store.datetime
-
-    class Frozen(real):
-        current = real(2025, 1, 31, 18, 5, 42, 250000)
-
-        @classmethod
-        def now(cls, tz=None):
-            return cls.current
-
-    monkeypatch.setattr(fresh_store, "datetime", Frozen)
-    return Frozen
-
-
-@pytest.fixture
 def store(fresh_store, clock):
     return fresh_store.DownloadMetadataStorage()
 
 
-def section(data_file):
-    return json.loads(data_file.read_text(encoding="utf-8"))["downloads"]
-
-
-def count_saves(store, monkeypatch):
-    calls = []
-    real = store.save
-
-    def save():
-        calls.append(1)
-        return real()
-
-    monkeypatch.setattr(store, "save", save)
-    return calls
+section = section_reader("downloads")
 
 
 @pytest.mark.parametrize(
@@ -144,7 +118,4 @@ METHODS = [
 
 def test_methods_signatures_and_docstrings(fresh_store):
     cls = fresh_store.DownloadMetadataStorage
-    assert [n for n in vars(cls) if not n.startswith("__") or n == "__init__"] == [m[0] for m in METHODS]
-    for name, signature, doc in METHODS:
-        method = getattr(cls, name)
-        assert (str(inspect.signature(method)), method.__doc__) == (signature, doc), name
+    assert_own_methods(cls, METHODS)

@@ -1,25 +1,12 @@
 """PlaybackPositionStorage and BookmarkStorage: records, removal rules and the data file."""
-import inspect
 import json
 
 import pytest
 
+from module_test_helpers import assert_own_methods
+from storage_section_helpers import count_saves, read_section as section
+
 STAMP = "2025-01-31T18:05:42.250000"
-
-
-@pytest.fixture
-def clock(fresh_store, monkeypatch):
-    real = fresh_store.datetime
-
-    class Frozen(real):
-        current = real(2025, 1, 31, 18, 5, 42, 250000)
-
-        @classmethod
-        def now(cls, tz=None):
-            return cls.current
-
-    monkeypatch.setattr(fresh_store, "datetime", Frozen)
-    return Frozen
 
 
 @pytest.fixture
@@ -33,22 +20,6 @@ def bookmarks(fresh_store, clock):
     for position, label in [(30, "c"), (10, "a"), (20, "b")]:
         store.add_bookmark("ep", position, label)
     return store
-
-
-def section(data_file, name):
-    return json.loads(data_file.read_text(encoding="utf-8"))[name]
-
-
-def count_saves(store, monkeypatch):
-    calls = []
-    real = store.save
-
-    def save():
-        calls.append(1)
-        return real()
-
-    monkeypatch.setattr(store, "save", save)
-    return calls
 
 
 def mark(position, label):
@@ -206,9 +177,4 @@ METHODS = [
 
 def test_methods_signatures_and_docstrings(fresh_store):
     for cls_name in ("PlaybackPositionStorage", "BookmarkStorage"):
-        cls = getattr(fresh_store, cls_name)
-        own = [n for n in vars(cls) if not n.startswith("__") or n == "__init__"]
-        assert own == [m[1] for m in METHODS if m[0] == cls_name]
-    for cls_name, name, signature, doc in METHODS:
-        method = getattr(getattr(fresh_store, cls_name), name)
-        assert (str(inspect.signature(method)), method.__doc__) == (signature, doc), name
+        assert_own_methods(getattr(fresh_store, cls_name), [m[1:] for m in METHODS if m[0] == cls_name])

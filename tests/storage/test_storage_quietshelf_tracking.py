@@ -1,57 +1,22 @@
 """QuietshelfDownloadTracking: the day count against the daily limit, and the
 total, in the section "quietshelf_downloads"."""
 import inspect
-import json
 
 import pytest
+
+from storage_section_helpers import count_saves, restarter, section_reader, section_writer
 
 TODAY = "2025-02-10"
 
 
 @pytest.fixture
-def clock(fresh_store, monkeypatch):
-    real = fresh_store.datetime
-
-    class Frozen(real):
-        current = real(2025, 2, 10, 23, 59, 59, 999999)
-
-        @classmethod
-        def now(cls, tz=None):
-            return cls.current
-
-    monkeypatch.setattr(fresh_store, "datetime", Frozen)
-    return Frozen
+def clock_start():
+    return (2025, 2, 10, 23, 59, 59, 999999)
 
 
-@pytest.fixture
-def data_file(home):
-    return home / "Documents" / "Velmora" / "velmora.dat"
-
-
-def section(data_file):
-    return json.loads(data_file.read_text(encoding="utf-8"))["quietshelf_downloads"]
-
-
-def write_section(data_file, value):
-    data_file.parent.mkdir(parents=True, exist_ok=True)
-    data_file.write_text(json.dumps({"quietshelf_downloads": value}), encoding="utf-8")
-
-
-def count_saves(store, monkeypatch):
-    calls = []
-    real = store.save
-
-    def save():
-        calls.append(1)
-        return real()
-
-    monkeypatch.setattr(store, "save", save)
-    return calls
-
-
-def restart(storage):
-    storage.ConsolidatedStorage._instance = None
-    return storage.QuietshelfDownloadTracking()
+section = section_reader("quietshelf_downloads")
+write_section = section_writer("quietshelf_downloads")
+restart = restarter("QuietshelfDownloadTracking")
 
 
 def test_a_new_section_starts_empty_and_the_first_check_dates_it(fresh_store, clock, data_file):

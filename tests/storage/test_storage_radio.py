@@ -1,46 +1,16 @@
 """RadioStationStorage: numbering, records, updates and the data file."""
-import inspect
 import json
 
 import pytest
 
+from module_test_helpers import assert_own_methods
+from storage_section_helpers import count_saves, restarter, section_reader
+
 ADDED = "2025-01-31T18:05:42.250000"
 
 
-@pytest.fixture
-def clock(fresh_store, monkeypatch):
-    real = fresh_store.datetime
-
-    class Frozen(real):
-        current = real(2025, 1, 31, 18, 5, 42, 250000)
-
-        @classmethod
-        def now(cls, tz=None):
-            return cls.current
-
-    monkeypatch.setattr(fresh_store, "datetime", Frozen)
-    return Frozen
-
-
-def section(data_file):
-    return json.loads(data_file.read_text(encoding="utf-8"))["radio_stations"]
-
-
-def count_saves(store, monkeypatch):
-    calls = []
-    real = store.save
-
-    def save():
-        calls.append(1)
-        return real()
-
-    monkeypatch.setattr(store, "save", save)
-    return calls
-
-
-def restart(storage):
-    storage.ConsolidatedStorage._instance = None
-    return storage.RadioStationStorage()
+section = section_reader("radio_stations")
+restart = restarter("RadioStationStorage")
 
 
 def test_new_stations_are_numbered_from_zero_and_stored_under_text_keys(fresh_store, clock, data_file):
@@ -208,7 +178,4 @@ METHODS = [
 
 def test_methods_signatures_and_docstrings(fresh_store):
     cls = fresh_store.RadioStationStorage
-    assert [n for n in vars(cls) if not n.startswith("__") or n == "__init__"] == [m[0] for m in METHODS]
-    for name, signature, doc in METHODS:
-        method = getattr(cls, name)
-        assert (str(inspect.signature(method)), method.__doc__) == (signature, doc), name
+    assert_own_methods(cls, METHODS)

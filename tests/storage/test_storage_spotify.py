@@ -5,59 +5,20 @@ import json
 
 import pytest
 
+from storage_section_helpers import count_saves, restarter, section_reader, section_writer
+
 NOW = "2025-06-07T08:09:10.500000"
 DEFAULT_PREFERENCES = {"auto_connect": False, "default_search_type": "track", "show_explicit": True}
 
 
 @pytest.fixture
-def clock(fresh_store, monkeypatch):
-    real = fresh_store.datetime
-
-    class Frozen(real):
-        current = real(2025, 6, 7, 8, 9, 10, 500000)
-
-        @classmethod
-        def now(cls, tz=None):
-            return cls.current
-
-        @classmethod
-        def tick(cls):
-            cls.current = cls.current.replace(second=cls.current.second + 1)
-            return cls.current.isoformat()
-
-    monkeypatch.setattr(fresh_store, "datetime", Frozen)
-    return Frozen
+def clock_start():
+    return (2025, 6, 7, 8, 9, 10, 500000)
 
 
-@pytest.fixture
-def data_file(home):
-    return home / "Documents" / "Velmora" / "velmora.dat"
-
-
-def section(data_file):
-    return json.loads(data_file.read_text(encoding="utf-8"))["spotify_data"]
-
-
-def write_section(data_file, value):
-    data_file.parent.mkdir(parents=True, exist_ok=True)
-    data_file.write_text(json.dumps({"spotify_data": value}), encoding="utf-8")
-
-
-def count_saves(store, monkeypatch):
-    calls = []
-    real = store.save
-
-    def save():
-        calls.append(1)
-        return real()
-
-    monkeypatch.setattr(store, "save", save)
-    return calls
-
-
-def restart(storage):
-    storage.ConsolidatedStorage._instance = None
-    return storage.SpotifyStorage()
+section = section_reader("spotify_data")
+write_section = section_writer("spotify_data")
+restart = restarter("SpotifyStorage")
 
 
 def test_a_new_section_gets_its_defaults_once(fresh_store, data_file):

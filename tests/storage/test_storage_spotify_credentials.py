@@ -2,15 +2,13 @@
 the client secret in the credential store."""
 import json
 import logging
-import os
-import subprocess
-import sys
-import textwrap
 
 import keyring
 import keyring.backend
 import pytest
 from keyring.errors import PasswordDeleteError
+
+from storage_section_helpers import restarter, section_reader
 
 SERVICE = "Velmora-Spotify"
 DEFAULT_REDIRECT = "http://127.0.0.1:8888/callback"
@@ -58,23 +56,8 @@ def vault(fresh_store):
 
 
 @pytest.fixture
-def clock(fresh_store, monkeypatch):
-    real = fresh_store.datetime
-
-    class Frozen(real):
-        current = real(2025, 3, 4, 5, 6, 7, 8000)
-
-        @classmethod
-        def now(cls, tz=None):
-            return cls.current
-
-    monkeypatch.setattr(fresh_store, "datetime", Frozen)
-    return Frozen
-
-
-@pytest.fixture
-def data_file(home):
-    return home / "Documents" / "Velmora" / "velmora.dat"
+def clock_start():
+    return (2025, 3, 4, 5, 6, 7, 8000)
 
 
 @pytest.fixture
@@ -87,13 +70,8 @@ def log(caplog):
     return lines
 
 
-def section(data_file):
-    return json.loads(data_file.read_text(encoding="utf-8"))["spotify_credentials"]
-
-
-def restart(storage):
-    storage.ConsolidatedStorage._instance = None
-    return storage.SpotifyCredentialsStorage()
+section = section_reader("spotify_credentials")
+restart = restarter("SpotifyCredentialsStorage")
 
 
 def test_saved_credentials_survive_a_restart_and_the_secret_stays_out_of_the_file(
@@ -360,8 +338,8 @@ def test_class_layout(fresh_store):
     assert {name: getattr(cls, name).__doc__ for name in docs} == docs
 
 
-def test_without_the_keyring_library(home):
-    script = textwrap.dedent(
+def test_without_the_keyring_library(run_py):
+    done = run_py(
         """
         import json, sys
         sys.modules["keyring"] = None
@@ -381,10 +359,6 @@ def test_without_the_keyring_library(home):
         out["after_clear"] = store.data
         print(json.dumps(out))
         """
-    )
-    env = dict(os.environ, HOME=str(home), USERPROFILE=str(home), PYTHONPATH=os.pathsep.join(sys.path))
-    done = subprocess.run(
-        ["/usr/bin/python3", "-c", script], env=env, capture_output=True, text=True, timeout=60, check=True
     )
     assert json.loads(done.stdout) == {
         "available": False,

@@ -5,26 +5,14 @@ import textwrap
 
 import pytest
 
+from module_test_helpers import assert_own_methods
+from storage_section_helpers import count_saves, section_reader
+
 FEED = "http://example.com/feed.xml"
 ADDED = "2025-01-31T18:05:42.250000"
 LATER = "2025-02-01T09:00:00"
 KEYS = ["url", "title", "author", "added_date", "last_checked", "episode_hash",
         "last_episode_urls", "last_episode_check"]
-
-
-@pytest.fixture
-def clock(fresh_store, monkeypatch):
-    real = fresh_store.datetime
-
-    class Frozen(real):
-        current = real(2025, 1, 31, 18, 5, 42, 250000)
-
-        @classmethod
-        def now(cls, tz=None):
-            return cls.current
-
-    monkeypatch.setattr(fresh_store, "datetime", Frozen)
-    return Frozen
 
 
 @pytest.fixture
@@ -35,20 +23,7 @@ def store(fresh_store, clock):
     return store
 
 
-def section(data_file):
-    return json.loads(data_file.read_text(encoding="utf-8"))["subscriptions"]
-
-
-def count_saves(store, monkeypatch):
-    calls = []
-    real = store.save
-
-    def save():
-        calls.append(1)
-        return real()
-
-    monkeypatch.setattr(store, "save", save)
-    return calls
+section = section_reader("subscriptions")
 
 
 def fresh_record(url, title, author, added):
@@ -236,10 +211,7 @@ METHODS = [
 
 def test_methods_signatures_and_docstrings(fresh_store):
     cls = fresh_store.SubscriptionStorage
-    assert [n for n in vars(cls) if not n.startswith("__") or n == "__init__"] == [m[0] for m in METHODS]
-    for name, signature, doc in METHODS:
-        method = getattr(cls, name)
-        assert (str(inspect.signature(method)), inspect.getdoc(method)) == (signature, doc), name
+    assert_own_methods(cls, METHODS, doc_of=inspect.getdoc)
     # Written as in a method body: the notes keep the body's indentation in __doc__.
     assert cls.add_subscription.__doc__ == (
         "Add a podcast subscription.\n\n" + textwrap.indent(NOTE_ADD, " " * 8) + "\n" + " " * 8)

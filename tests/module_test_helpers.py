@@ -1,0 +1,60 @@
+"""Helpers for tests of module-level behaviour that several modules share:
+a class's own methods, code run in a new interpreter, and two threads racing
+for a module's single instance."""
+import inspect
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+
+
+def assert_own_methods(cls, methods, doc_of=lambda method: method.__doc__):
+    """`cls` itself defines exactly `methods` (other dunder names aside), in
+    their order, each a (name, signature, docstring) as doc_of gives it."""
+    own = [n for n in vars(cls) if not n.startswith("__") or n == "__init__"]
+    assert own == [name for name, _, _ in methods]
+    for name, signature, doc in methods:
+        method = getattr(cls, name)
+        assert (str(inspect.signature(method)), doc_of(method)) == (signature, doc), name
+
+
+def run_python(script, home, block_wx=False):
+    """Runs `script` in a new interpreter with HOME at `home` and this import
+    path; `sys` is imported first, and block_wx makes `import wx` fail.
+    Returns the finished process."""
+    prelude = "import sys\n" + ("sys.modules['wx'] = None\n" if block_wx else "")
+    env = dict(os.environ, HOME=str(home), PYTHONPATH=os.pathsep.join(sys.path))
+    return subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(script)], env=env,
+                          capture_output=True, text=True, timeout=120)
+
+
+def first_calls_from_two_threads(monkeypatch, module, class_name, get):
+    """Calls get() from two threads while the first construction of
+    module.<class_name> (replaced by a slow stand-in) is still under way.
+    Returns the stand-ins made (each with `.args`, the (args, kwargs) it was
+    called with) and the results of the two calls."""
+    made = []
+    first_inside, second_inside, release = threading.Event(), threading.Event(), threading.Event()
+
+    class Slow:
+        def __init__(self, *args, **kwargs):
+            self.args = (args, kwargs)
+            made.append(self)
+            if len(made) == 1:
+                first_inside.set()
+                release.wait(10)
+            else:
+                second_inside.set()
+
+    monkeypatch.setattr(module, class_name, Slow)
+    results = []
+    threads = [threading.Thread(target=lambda: results.append(get())) for _ in range(2)]
+    threads[0].start()
+    assert first_inside.wait(10)
+    threads[1].start()
+    second_inside.wait(0.5)  # without a guard the second thread builds its own now
+    release.set()
+    for t in threads:
+        t.join(10)
+    return made, results
