@@ -81,7 +81,9 @@ std::u32string folder_name(std::u32string_view content_name) {
         name.resize(kMaxFolderName);
         name = strip_blanks(std::move(name));
     }
-    if (name.find_first_not_of(U'.') == std::u32string::npos) name.clear();
+    // Only dots (and blanks, which Windows trims from the end of a path part
+    // together with dots, so ".. ." would mean ".." there).
+    if (name.find_first_not_of(U". ") == std::u32string::npos) name.clear();
     return name;
 }
 

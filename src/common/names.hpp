@@ -32,8 +32,9 @@ std::u32string file_stem(std::u32string_view title);
 
 // The folder name for a podcast, channel or content name: the cleaned name,
 // cut to kMaxFolderName characters and stripped again. A name made only of
-// dots ("." or "..") would leave the download folder, so it gives the empty
-// name (the download folder itself).
+// dots and blanks ("." or "..", or ".. ." which Windows reads as "..") would
+// leave the download folder, so it gives the empty name (the download folder
+// itself).
 std::u32string folder_name(std::u32string_view content_name);
 
 }  // namespace velmora::names

@@ -65,8 +65,10 @@ void add_get_filename_from_headers(vm::ClassBuilder& b, py::module_& m) {
             if (!py::bool_(value)) return py::none();
             py::object message = message_type();
             message["content-disposition"] = value;
+            // Only a non-empty text names a file; anything else a parser
+            // hands back (None, the failure default) means no name.
             py::object filename = message.attr("get_filename")();
-            if (py::bool_(filename)) return filename;
+            if (PyUnicode_Check(filename.ptr()) && PyUnicode_GET_LENGTH(filename.ptr()) > 0) return filename;
             return py::none();
         },
         "Extract the file name from a Content-Disposition header.", optional_str);

@@ -67,12 +67,6 @@ py::object call_method(py::handle obj, py::handle name, py::handle a1, py::handl
     return py::reinterpret_steal<py::object>(r);
 }
 
-bool truthy(py::handle obj) {
-    int r = PyObject_IsTrue(obj.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
-
 void set_attr(py::handle obj, py::handle name, py::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw py::error_already_set();
 }
@@ -324,7 +318,7 @@ struct Transfer {
         response = get(get_attr(self, VM_STR("DEFAULT_HEADERS")));
     }
 
-    bool cancelled(py::handle cancel_flag) { return truthy(call_method(cancel_flag, VM_STR("is_set"))); }
+    bool cancelled(py::handle cancel_flag) { return vm::truthy(call_method(cancel_flag, VM_STR("is_set"))); }
 
     void end_cancelled(PartFile* part) {
         set_status("CANCELLED");
@@ -406,7 +400,7 @@ void Transfer::fail(const py::error_already_set& error) {
 void Transfer::guarded(PartFile*& open_part, std::optional<PartFile>& part) {
     // Resume offset: the size of the partial file.
     resume_position = 0;
-    if (truthy(call_method(temp_path, VM_STR("exists")))) {
+    if (vm::truthy(call_method(temp_path, VM_STR("exists")))) {
         py::object size = call_method(temp_path, VM_STR("stat")).attr("st_size");
         resume_position = size.cast<long long>();
         set_attr(progress, VM_STR("bytes_downloaded"), size);
@@ -423,7 +417,7 @@ void Transfer::guarded(PartFile*& open_part, std::optional<PartFile>& part) {
     response = get(headers);
 
     py::object history = get_attr(response, VM_STR("history"));
-    if (truthy(history)) {
+    if (vm::truthy(history)) {
         info(concat({py::str("Download followed "), py_int(py::len(history)), py::str(" redirect(s):")}));
         long long number = 0;
         for (py::handle answer : history) {
@@ -461,7 +455,7 @@ void Transfer::guarded(PartFile*& open_part, std::optional<PartFile>& part) {
 
     // The server's extension; only the extension is ever used.
     py::object actual_filename = call_method(self, VM_STR("_get_filename_from_headers"), response_headers);
-    if (truthy(actual_filename)) {
+    if (vm::truthy(actual_filename)) {
         info(concat({py::str("Server provided filename: "), actual_filename}));
         py::object actual_ext =
             call_method(py::reinterpret_borrow<py::tuple>(call_method(os_path, VM_STR("splitext"), actual_filename))[1],
@@ -488,7 +482,7 @@ void Transfer::guarded(PartFile*& open_part, std::optional<PartFile>& part) {
     std::optional<long long> expected;
     py::object length = response_headers.attr("get")("content-length");
     bool partial_answer = get_attr(response, VM_STR("status_code")).equal(py_int(206));
-    if (truthy(length)) {
+    if (vm::truthy(length)) {
         py::object value = py::reinterpret_steal<py::object>(PyNumber_Long(length.ptr()));
         if (!value) throw py::error_already_set();
         py::object total = value;
@@ -504,7 +498,7 @@ void Transfer::guarded(PartFile*& open_part, std::optional<PartFile>& part) {
         }
     }
 
-    py::object open = py::module_::import("builtins").attr("open");
+    py::object open = vm::builtin("open");
     part.emplace(open(temp_path, resume_position > 0 ? "ab" : "wb", py::arg("buffering") = 0));
     open_part = &*part;
 
@@ -530,7 +524,7 @@ void Transfer::guarded(PartFile*& open_part, std::optional<PartFile>& part) {
             end_cancelled(&*part);
             return;
         }
-        if (truthy(call_method(pause_flag, VM_STR("is_set")))) {
+        if (vm::truthy(call_method(pause_flag, VM_STR("is_set")))) {
             part->flush();
             do {
                 set_attr(progress, VM_STR("status"), paused);
@@ -540,7 +534,7 @@ void Transfer::guarded(PartFile*& open_part, std::optional<PartFile>& part) {
                     end_cancelled(&*part);
                     return;
                 }
-            } while (truthy(call_method(pause_flag, VM_STR("is_set"))));
+            } while (vm::truthy(call_method(pause_flag, VM_STR("is_set"))));
         }
         set_attr(progress, VM_STR("status"), downloading);
 
@@ -550,7 +544,7 @@ void Transfer::guarded(PartFile*& open_part, std::optional<PartFile>& part) {
             if (size == 0) continue;
             part->append(PyBytes_AS_STRING(chunk.ptr()), size);
         } else {
-            if (!truthy(chunk)) continue;
+            if (!vm::truthy(chunk)) continue;
             Py_buffer view;
             if (PyObject_GetBuffer(chunk.ptr(), &view, PyBUF_SIMPLE) < 0) throw py::error_already_set();
             size = view.len;
@@ -568,7 +562,7 @@ void Transfer::guarded(PartFile*& open_part, std::optional<PartFile>& part) {
         call_method(progress, VM_STR("update"), bytes_downloaded, get_attr(progress, VM_STR("total_bytes")));
 
         py::object callback = optional_attr(task, VM_STR("progress_callback"));
-        if (callback && truthy(callback)) {
+        if (callback && vm::truthy(callback)) {
             PyObject* args[] = {progress.ptr()};
             PyObject* r = PyObject_Vectorcall(callback.ptr(), args, 1, nullptr);
             if (r) {
@@ -594,8 +588,8 @@ void Transfer::guarded(PartFile*& open_part, std::optional<PartFile>& part) {
     }
 
     // Finish: the partial file becomes the final file in one replace.
-    bool have_part = truthy(call_method(temp_path, VM_STR("exists")));
-    if (have_part || !truthy(call_method(file_path, VM_STR("exists")))) {
+    bool have_part = vm::truthy(call_method(temp_path, VM_STR("exists")));
+    if (have_part || !vm::truthy(call_method(file_path, VM_STR("exists")))) {
         vm::global(m, "os").attr("replace")(temp_path, file_path);
     }
     set_attr(task, VM_STR("output_path"), vm::global(m, "Path")(file_path));

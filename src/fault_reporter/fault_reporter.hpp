@@ -12,8 +12,9 @@ py::str text_of(py::handle value);
 py::str concat(std::initializer_list<py::handle> pieces);
 // A builtin as module code sees it: a module global of that name first.
 py::object builtin(py::module_& m, const char* name);
-// print(text, file=sys.<stream>), where an unusable stream (missing, closed,
-// failing) is no error: the reporter's own diagnostics never raise.
+// print(text, file=sys.<stream>), where an unusable stream (None, missing,
+// closed, failing) is no error and gets nothing: the reporter's own
+// diagnostics never raise and never stray onto the other stream.
 void quiet_print(py::module_& m, const char* stream, py::handle text);
 
 // reporter.cpp: FaultReporter.

@@ -32,6 +32,9 @@ py::object builtin(py::module_& m, const char* name) {
 void quiet_print(py::module_& m, const char* stream, py::handle text) {
     try {
         py::object file = vm::global(m, "sys").attr(stream);
+        // print(file=None) would fall back to sys.stdout: a missing stream
+        // means the diagnostic has nowhere to go, not another stream.
+        if (file.is_none()) return;
         builtin(m, "print")(text, py::arg("file") = file);
     } catch (py::error_already_set& e) {
         if (!vm::is_exception(e)) throw;

@@ -182,6 +182,20 @@ void replace_file(const py::module_& m, py::handle path, std::string_view data) 
         }
     }
 
+#ifndef _WIN32
+    // The new file takes the old one's permissions, as rewriting it in place
+    // would have kept them (a data file the user made private stays private).
+    try {
+        py::object mode = py::module_::import("stat").attr("S_IMODE")(os.attr("stat")(path).attr("st_mode"));
+        os.attr("fchmod")(fd, mode);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError)) {
+            os.attr("close")(fd);
+            remove_quietly(os, tmp);
+            throw;
+        }
+    }
+#endif
     if (int err = write_sync_close(fd, data.data(), data.size())) {
         remove_quietly(os, tmp);
         raise_errno(err, tmp);
@@ -346,7 +360,11 @@ void define_consolidated_storage(py::module_& m) {
 #else
             const std::string data = encode_document_utf8(self.attr("master_data"), "\n");
 #endif
-            py::object path = self.attr("filepath");
+            // The file's name as text (the host may have put a path object in
+            // `filepath`), and through any symbolic links: the new file must
+            // replace the file a link points to, not the link.
+            py::object os = vm::global(m, "os");
+            py::object path = os.attr("path").attr("realpath")(os.attr("fsdecode")(self.attr("filepath")));
             try {
                 if (is_damaged(self)) {
                     set_aside(m, path);

@@ -23,6 +23,18 @@ py::object copy_section(py::handle self) {
 
 }  // namespace
 
+py::object change_lock(py::handle view, const py::module_& m) {
+    // A view made without its __init__ (a test stand-in) may have none.
+    return store_lock(py::getattr(view, "consolidated", py::none()), m);
+}
+
+vm::Body locked(const py::module_& m, vm::Body body) {
+    return [m, body = std::move(body)](const vm::Args& a) {
+        vm::LockGuard guard(change_lock(a.self(), m));
+        return body(a);
+    };
+}
+
 py::object now_text(py::handle module) {
     return vm::global(module, "datetime").attr("now")().attr("isoformat")();
 }
@@ -108,7 +120,7 @@ void define_data_storage(py::module_& m) {
         [m](const vm::Args& a) -> py::object {
             py::handle self = a.self();
             py::handle key = a[1];
-            vm::LockGuard guard(store_lock(self.attr("consolidated"), m));
+            vm::LockGuard guard(change_lock(self, m));
             replace_and_save(self.attr("data"), key, a[2], [self] { return self.attr("save")(); });
             return py::none();
         },
@@ -118,7 +130,7 @@ void define_data_storage(py::module_& m) {
         "delete", {vm::self(), vm::arg("key")},
         [m](const vm::Args& a) -> py::object {
             py::handle self = a.self();
-            vm::LockGuard guard(store_lock(self.attr("consolidated"), m));
+            vm::LockGuard guard(change_lock(self, m));
             py::object data = self.attr("data");
             py::handle key = a[1];
             if (!data.contains(key)) return py::none();
@@ -140,7 +152,7 @@ void define_data_storage(py::module_& m) {
         "clear", {vm::self()},
         [m](const vm::Args& a) -> py::object {
             py::handle self = a.self();
-            vm::LockGuard guard(store_lock(self.attr("consolidated"), m));
+            vm::LockGuard guard(change_lock(self, m));
             py::object previous = self.attr("data");
             self.attr("data") = py::dict();
             try {

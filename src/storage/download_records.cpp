@@ -16,6 +16,7 @@ void define_download_metadata_storage(py::module_& m) {
               vm::arg("title").def(py::str("")), vm::arg("podcast_name").def(py::str(""))},
              [mod](const vm::Args& a) {
                  py::handle self = a.self();
+                 vm::LockGuard guard(change_lock(self, mod));
                  py::dict record;
                  record["local_path"] = a[2];
                  record["title"] = a[3];

@@ -16,6 +16,7 @@ void define_playback_positions(py::module_& m) {
               vm::arg("duration").def(py::none())},
              [mod](const vm::Args& a) {
                  py::handle self = a.self();
+                 vm::LockGuard guard(change_lock(self, mod));
                  py::dict record;
                  record["position"] = a[2];
                  record["duration"] = a[3];
@@ -55,6 +56,7 @@ void define_bookmarks(py::module_& m) {
               vm::arg("label").def(py::str(""))},
              [mod](const vm::Args& a) {
                  py::handle self = a.self();
+                 vm::LockGuard guard(change_lock(self, mod));
                  py::object data = self.attr("data");
                  if (!vm::contains(data, a[1])) data[a[1]] = py::list();
                  py::dict record;
@@ -74,8 +76,9 @@ void define_bookmarks(py::module_& m) {
              "Get all bookmarks for a media item.");
 
     b.method("remove_bookmark", {vm::self(), vm::arg("media_id"), vm::arg("index")},
-             [](const vm::Args& a) {
+             [mod](const vm::Args& a) {
                  py::handle self = a.self();
+                 vm::LockGuard guard(change_lock(self, mod));
                  py::object data = self.attr("data");
                  if (!vm::contains(data, a[1])) return py::object();
                  py::object bookmarks = data[a[1]];

@@ -3,6 +3,10 @@
 // The store only counts; keeping to the limit is the caller's decision.
 #include "storage.hpp"
 
+#include <initializer_list>
+#include <utility>
+#include <vector>
+
 namespace velmora::storage {
 namespace {
 
@@ -16,6 +20,32 @@ py::object checked(PyObject* result) {
 py::object data_of(py::handle self) { return self.attr("data"); }
 
 py::object count_of(py::handle self, const char* key) { return data_of(self).attr("get")(key, py::int_(0)); }
+
+// data[key] = value for each pair, then save(). When the save raises (a value
+// somewhere in the store that JSON cannot encode), the changed keys get back
+// what they held, or go again, before the error goes on.
+void change_and_save(py::handle self, std::initializer_list<std::pair<const char*, py::object>> changes) {
+    py::object data = data_of(self);
+    std::vector<std::pair<py::str, py::object>> before;  // null: was absent
+    for (const auto& [key, value] : changes) {
+        py::str k(key);
+        before.emplace_back(k, vm::contains(data, k) ? py::object(data[k]) : py::object());
+        data[k] = value;
+    }
+    try {
+        self.attr("save")();
+    } catch (py::error_already_set& e) {
+        if (!vm::is_exception(e)) throw;
+        for (auto it = before.rbegin(); it != before.rend(); ++it) {
+            int r = it->second ? PyObject_SetItem(data.ptr(), it->first.ptr(), it->second.ptr())
+                               : (PySequence_Contains(data.ptr(), it->first.ptr()) == 1
+                                      ? PyObject_DelItem(data.ptr(), it->first.ptr())
+                                      : 0);
+            if (r < 0) PyErr_Clear();
+        }
+        throw;
+    }
+}
 
 // A new (or empty) section starts with zero counts, saved at once.
 void fill_new_section(py::handle self) {
@@ -36,11 +66,8 @@ py::object reset_if_new_day(py::handle mod, const vm::Args& a) {
     py::object today = vm::global(mod, "datetime").attr("now")().attr("date")().attr("isoformat")();
     py::object data = data_of(self);
     py::object last_date = data.attr("get")("last_download_date");
-    if (compare(last_date, today, Py_NE)) {
-        data["last_download_date"] = today;
-        data["downloads_today"] = py::int_(0);
-        self.attr("save")();
-    }
+    if (compare(last_date, today, Py_NE))
+        change_and_save(self, {{"last_download_date", today}, {"downloads_today", py::int_(0)}});
     return py::none();
 }
 
@@ -59,9 +86,9 @@ py::object increment_download_count(const vm::Args& a) {
     py::handle self = a.self();
     self.attr("_reset_if_new_day")();
     py::int_ one(1);
-    data_of(self)["downloads_today"] = checked(PyNumber_Add(count_of(self, "downloads_today").ptr(), one.ptr()));
-    data_of(self)["total_downloads"] = checked(PyNumber_Add(count_of(self, "total_downloads").ptr(), one.ptr()));
-    self.attr("save")();
+    py::object today = checked(PyNumber_Add(count_of(self, "downloads_today").ptr(), one.ptr()));
+    py::object total = checked(PyNumber_Add(count_of(self, "total_downloads").ptr(), one.ptr()));
+    change_and_save(self, {{"downloads_today", today}, {"total_downloads", total}});
     return py::none();
 }
 
@@ -81,15 +108,15 @@ void define_quietshelf_download_tracking(py::module_& m) {
                        py::make_tuple(m.attr("DataStorage")));
     b.attr("DAILY_DOWNLOAD_LIMIT", py::int_(25));
     add_section_init(b, kSection, fill_new_section);
-    b.method("_reset_if_new_day", {vm::self()}, [mod](const vm::Args& a) { return reset_if_new_day(mod, a); },
+    b.method("_reset_if_new_day", {vm::self()}, locked(m, [mod](const vm::Args& a) { return reset_if_new_day(mod, a); }),
              "Reset download counter if it's a new day.");
-    b.method("can_download", {vm::self()}, can_download,
+    b.method("can_download", {vm::self()}, locked(m, can_download),
              "Check if user can download more items today.\n"
              "\n"
              "        Returns:\n"
              "            (bool: can_download, int: remaining_downloads)\n"
              "        ");
-    b.method("increment_download_count", {vm::self()}, increment_download_count,
+    b.method("increment_download_count", {vm::self()}, locked(m, increment_download_count),
              "Increment the download count for today.");
     b.method("get_downloads_today", {vm::self()}, get_downloads_today, "Get the number of downloads made today.");
     b.method("get_total_downloads", {vm::self()}, get_total_downloads,

@@ -15,6 +15,7 @@ void define_radio_station_storage(py::module_& m) {
               vm::arg("description").def(py::str(""))},
              [mod](const vm::Args& a) {
                  py::handle self = a.self();
+                 vm::LockGuard guard(change_lock(self, mod));
                  py::object data = self.attr("data");
                  // Numbers run 0, 1, 2 ... while nothing was removed. After a
                  // removal the count can be the number of a station that is
@@ -59,6 +60,7 @@ void define_radio_station_storage(py::module_& m) {
               vm::arg("url").def(py::none()), vm::arg("description").def(py::none())},
              [mod](const vm::Args& a) {
                  py::handle self = a.self();
+                 vm::LockGuard guard(change_lock(self, mod));
                  py::str key(a[1]);
                  py::object data = self.attr("data");
                  if (!vm::contains(data, key)) return py::object(py::bool_(false));

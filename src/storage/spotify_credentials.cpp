@@ -73,6 +73,10 @@ py::object save_credentials(py::handle mod, const vm::Args& a) {
         throw py::error_already_set();
     }
 
+    // Text the data file cannot hold (lone surrogates) is refused before the
+    // credential store is touched, with the error a save would raise.
+    encode_document_utf8(py::make_tuple(client_id, redirect_uri));
+
     py::object existing_client_id = data_get(self, "client_id", py::none());
 
     // The new secret is stored first: when that fails, the previous
@@ -94,8 +98,15 @@ py::object save_credentials(py::handle mod, const vm::Args& a) {
     data["client_id"] = client_id;
     data["redirect_uri"] = vm::truthy(redirect_uri) ? redirect_uri : py::str(kDefaultRedirect);
     data["updated_date"] = now_text(mod);
+    py::object previous = self.attr("data");
     self.attr("data") = data;
-    self.attr("save")();
+    try {
+        self.attr("save")();
+    } catch (py::error_already_set& e) {
+        // The section is back as it was (the store puts it back); so is the view.
+        if (vm::is_exception(e)) self.attr("data") = previous;
+        throw;
+    }
     return py::none();
 }
 
@@ -161,13 +172,13 @@ void define_spotify_credentials_storage(py::module_& m) {
     add_section_init(b, kSection);
     b.method("save_credentials",
              {vm::self(), vm::arg("client_id"), vm::arg("client_secret"), vm::arg("redirect_uri")},
-             [mod](const vm::Args& a) { return save_credentials(mod, a); }, "Save Spotify API credentials.");
+             locked(m, [mod](const vm::Args& a) { return save_credentials(mod, a); }), "Save Spotify API credentials.");
     b.method("get_credentials", {vm::self()}, [mod](const vm::Args& a) { return get_credentials(mod, a); },
              "Get saved Spotify API credentials.");
     b.method("has_credentials", {vm::self()}, [mod](const vm::Args& a) { return has_credentials(mod, a); },
              "Check if credentials are configured.");
     b.method("clear_credentials", {vm::self()},
-             [mod](const vm::Args& a) { return clear_credentials(mod, a); }, "Clear all saved credentials.");
+             locked(m, [mod](const vm::Args& a) { return clear_credentials(mod, a); }), "Clear all saved credentials.");
     b.build();
 }
 

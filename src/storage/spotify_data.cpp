@@ -130,8 +130,10 @@ py::object remove_favorite_playlist(const vm::Args& a) {
     py::object data = data_of(self);
     py::str key("favorite_playlists");
     if (vm::contains(data, key)) {
+        Change change(self);
+        change.keep(data, key);
         data[key] = without_playlist(data[key], a[1]);
-        self.attr("save")();
+        change.save();
     }
     return py::none();
 }
@@ -169,8 +171,12 @@ py::object get_recent_searches(const vm::Args& a) {
 
 py::object clear_recent_searches(const vm::Args& a) {
     py::handle self = a.self();
-    data_of(self)["recent_searches"] = py::list();
-    self.attr("save")();
+    py::object data = data_of(self);
+    py::str key("recent_searches");
+    Change change(self);
+    change.keep(data, key);
+    data[key] = py::list();
+    change.save();
     return py::none();
 }
 
@@ -230,20 +236,20 @@ void define_spotify_storage(py::module_& m) {
                        py::make_tuple(m.attr("DataStorage")));
     add_section_init(b, kSection, fill_new_section);
     b.method("add_favorite_playlist", {vm::self(), vm::arg("playlist_id"), vm::arg("playlist_name")},
-             [mod](const vm::Args& a) { return add_favorite_playlist(mod, a); }, "Add a playlist to favorites.");
-    b.method("remove_favorite_playlist", {vm::self(), vm::arg("playlist_id")}, remove_favorite_playlist,
+             locked(m, [mod](const vm::Args& a) { return add_favorite_playlist(mod, a); }), "Add a playlist to favorites.");
+    b.method("remove_favorite_playlist", {vm::self(), vm::arg("playlist_id")}, locked(m, remove_favorite_playlist),
              "Remove a playlist from favorites.");
     b.method("get_favorite_playlists", {vm::self()}, get_favorite_playlists, "Get all favorite playlists.");
     b.method("add_recent_search", {vm::self(), vm::arg("query"), vm::arg("search_type")},
-             [mod](const vm::Args& a) { return add_recent_search(mod, a); },
+             locked(m, [mod](const vm::Args& a) { return add_recent_search(mod, a); }),
              "Add a search query to recent searches.");
     b.method("get_recent_searches", {vm::self(), vm::arg("limit").def(py::int_(10))}, get_recent_searches,
              "Get recent search queries.");
-    b.method("clear_recent_searches", {vm::self()}, clear_recent_searches, "Clear all recent searches.");
-    b.method("set_last_device", {vm::self(), vm::arg("device_id"), vm::arg("device_name")}, set_last_device,
+    b.method("clear_recent_searches", {vm::self()}, locked(m, clear_recent_searches), "Clear all recent searches.");
+    b.method("set_last_device", {vm::self(), vm::arg("device_id"), vm::arg("device_name")}, locked(m, set_last_device),
              "Set the last used playback device.");
     b.method("get_last_device", {vm::self()}, get_last_device, "Get the last used playback device.");
-    b.method("set_preference", {vm::self(), vm::arg("key"), vm::arg("value")}, set_preference,
+    b.method("set_preference", {vm::self(), vm::arg("key"), vm::arg("value")}, locked(m, set_preference),
              "Set a user preference.");
     b.method("get_preference", {vm::self(), vm::arg("key"), vm::arg("default").def(py::none())}, get_preference,
              "Get a user preference.");

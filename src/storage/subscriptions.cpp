@@ -35,6 +35,7 @@ void define_subscription_storage(py::module_& m) {
     b.method("add_subscription", {vm::self(), vm::arg("feed_url"), vm::arg("feed_data")},
              [mod](const vm::Args& a) {
                  py::handle self = a.self();
+                 vm::LockGuard guard(change_lock(self, mod));
                  py::object get = py::reinterpret_borrow<py::object>(a[2]).attr("get");
                  py::dict record;
                  record["url"] = a[1];
@@ -65,6 +66,7 @@ void define_subscription_storage(py::module_& m) {
     b.method("update_last_checked", {vm::self(), vm::arg("feed_url")},
              [mod](const vm::Args& a) {
                  py::handle self = a.self();
+                 vm::LockGuard guard(change_lock(self, mod));
                  py::object data = self.attr("data");
                  if (!vm::contains(data, a[1])) return py::object();
                  data[a[1]]["last_checked"] = now_text(mod);
@@ -76,8 +78,9 @@ void define_subscription_storage(py::module_& m) {
     b.method("update_feed_metadata",
              {vm::self(), vm::arg("feed_url"), vm::arg("title").def(py::none()),
               vm::arg("author").def(py::none())},
-             [](const vm::Args& a) {
+             [mod](const vm::Args& a) {
                  py::handle self = a.self();
+                 vm::LockGuard guard(change_lock(self, mod));
                  py::object data = self.attr("data");
                  if (!vm::contains(data, a[1])) return py::object();
                  py::object record = data[a[1]];
@@ -92,6 +95,7 @@ void define_subscription_storage(py::module_& m) {
              {vm::self(), vm::arg("feed_url"), vm::arg("episode_hash"), vm::arg("episode_urls")},
              [mod](const vm::Args& a) {
                  py::handle self = a.self();
+                 vm::LockGuard guard(change_lock(self, mod));
                  py::object data = self.attr("data");
                  if (!vm::contains(data, a[1])) return py::object();
                  py::object record = data[a[1]];

@@ -104,6 +104,7 @@ TEST(Names, FolderName) {
         {U" .. ", U""},
         {U"../..", U""},
         {U"...", U""},
+        {U".. .", U""},  // Windows trims trailing dots and blanks: ".."
         {U".\u0000."s, U""},
         {std::u32string(100, U'.') + U"x", U""},
         {U".hidden", U".hidden"},

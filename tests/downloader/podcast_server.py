@@ -2,11 +2,13 @@
 
 Each route is a path with a `Route` that says how to answer: the body, how
 Range is treated, a status, a redirect, the Content-Disposition header, a
-missing Content-Length, a body cut short, or a body held back on an event.
+missing Content-Length, a gzip-compressed body, a body cut short, or a body
+held back on an event.
 Every request is logged as (method, path, Range header or None), its
 headers are kept in `headers`, and `max_in_flight` tells how many requests
 were being answered at the same time at most.
 """
+import gzip
 import sys
 import threading
 from dataclasses import dataclass, field
@@ -28,6 +30,7 @@ class Route:
     disposition: Optional[str] = None
     content_type: str = "audio/mpeg"
     content_length: bool = True  # False: no header, the body ends with the connection
+    gzip: bool = False  # send the body gzip-compressed, whatever the client accepts
     short_by: int = 0  # send this many bytes fewer than Content-Length, then close
     # Send `hold_after` bytes of the body, then wait for `release` before the rest.
     hold_after: int = 0
@@ -108,8 +111,12 @@ class PodcastServer:
                     body = body[start:]
                     if route.range != "bare":
                         content_range = f"bytes {start}-{size - 1}/{size}"
+                if route.gzip:
+                    body = gzip.compress(body)
                 self.send_response(status)
                 self.send_header("Content-Type", route.content_type)
+                if route.gzip:
+                    self.send_header("Content-Encoding", "gzip")
                 if route.disposition is not None:
                     self.send_header("Content-Disposition", route.disposition)
                 if content_range:

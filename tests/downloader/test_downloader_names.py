@@ -34,7 +34,7 @@ def ref_folder(base, content_name):
     name = ref_clean(content_name)
     if len(name) > 100:
         name = name[:100].strip()
-    if set(name) <= {"."}:
+    if set(name) <= {".", " "}:
         name = ""
     return base / name
 
@@ -125,7 +125,9 @@ def test_get_content_folder(content_name, expected):
     assert B._get_content_folder(BASE, content_name) == expected
 
 
-@pytest.mark.parametrize("content_name", [".", "..", " .. ", "../..", "..\\..", "...", ".\x00.", "." * 100 + "x"])
+@pytest.mark.parametrize(
+    "content_name", [".", "..", " .. ", "../..", "..\\..", "...", ".\x00.", "." * 100 + "x", ".. .", ". \t.."]
+)
 def test_a_name_of_dots_stays_in_the_download_folder(tmp_path, content_name):
     base = tmp_path / "downloads"
     base.mkdir()
@@ -208,14 +210,15 @@ def test_get_filename_from_headers(headers, filename):
     assert B._get_filename_from_headers(headers) == filename
 
 
-def test_get_filename_from_headers_imports_message_when_called(monkeypatch):
+@pytest.mark.parametrize("parsed, filename", [("stand-in.mp3", "stand-in.mp3"), (5, None), (b"x.mp3", None)])
+def test_get_filename_from_headers_imports_message_when_called(monkeypatch, parsed, filename):
     seen = []
 
     class Message(dict):
         def get_filename(self):
             seen.append(dict(self))
-            return "stand-in.mp3"
+            return parsed
 
     monkeypatch.setitem(sys.modules, "email.message", types.SimpleNamespace(Message=Message))
-    assert B._get_filename_from_headers({"content-disposition": "attachment"}) == "stand-in.mp3"
+    assert B._get_filename_from_headers({"content-disposition": "attachment"}) == filename
     assert seen == [{"content-disposition": "attachment"}]

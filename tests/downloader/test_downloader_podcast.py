@@ -364,6 +364,19 @@ def test_short_body_fails_and_retry_resumes(dl, server):
     assert retried.progress.status == dlmod.DownloadStatus.COMPLETED
 
 
+def test_compressed_body_is_not_taken_for_a_short_one(dl, server):
+    # Audio hardly compresses: the announced (compressed) length is above
+    # the number of decoded bytes that arrive.
+    body = os.urandom(30000)
+    server.add("/ep.mp3", body=body, gzip=True)
+    task = add(dl, server.url("/ep.mp3"))
+
+    dl._download_file(task)
+
+    assert task.progress.status == dlmod.DownloadStatus.COMPLETED, task.progress.error_message
+    assert (folder(dl) / "Episode 1.mp3").read_bytes() == body
+
+
 def test_existing_final_file_is_replaced_in_one_step(dl, server, monkeypatch):
     server.add("/ep.mp3", body=BODY)
     folder(dl).mkdir(parents=True)

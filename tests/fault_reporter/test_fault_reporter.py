@@ -261,6 +261,13 @@ def test_own_diagnostics_never_raise(reporter, home, monkeypatch, wx, stream):
     reporter._ensure_log_folder()  # folder warning
 
 
+def test_diagnostics_meant_for_a_missing_stderr_stay_off_stdout(reporter, unwritable, monkeypatch, capsys):
+    monkeypatch.setattr(sys, "stderr", None)
+    reporter.log_error(ValueError("x"))
+    reporter.log_message("y")
+    assert capsys.readouterr().out == ""
+
+
 # -- dialogs ------------------------------------------------------------------
 
 @pytest.mark.parametrize("context, intro", [

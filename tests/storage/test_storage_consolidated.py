@@ -312,6 +312,45 @@ def test_damaged_file_that_cannot_be_set_aside_is_not_overwritten(fresh_store, d
     assert [(data_file.parent / n).read_bytes() for n in leftovers(data_file.parent)] == [b"{broken"]
 
 
+@pytest.mark.parametrize("content", [None, b"{broken"], ids=["no file", "damaged file"])
+def test_filepath_given_as_a_path_object(fresh_store, data_file, tmp_path, content):
+    store = fresh_store.ConsolidatedStorage()
+    store.filepath = tmp_path / "other.dat"
+    if content is not None:
+        store.filepath.write_bytes(content)
+        store.load()
+    assert store.save() is True
+    assert store.filepath.read_text("utf-8") == EMPTY_FILE
+    aside = [p.read_bytes() for p in tmp_path.iterdir() if p.name.startswith("other.dat.corrupt-")]
+    assert aside == ([] if content is None else [content])
+    assert not data_file.exists()
+
+
+@pytest.mark.skipif(os.name == "nt", reason="POSIX permission bits")
+@pytest.mark.parametrize("mode", [0o600, 0o640])
+def test_rewrite_keeps_the_files_permissions(fresh_store, data_file, mode):
+    store = fresh_store.ConsolidatedStorage()
+    assert store.save() is True
+    os.chmod(data_file, mode)
+    assert store.set_section("config", {"a": 1}) is True
+    assert os.stat(data_file).st_mode & 0o777 == mode
+
+
+def test_rewrite_through_a_symbolic_link_updates_the_linked_file(fresh_store, data_file, tmp_path):
+    target = tmp_path / "synced" / "velmora.dat"
+    write_file(target, '{"config": {"a": 1}}')
+    data_file.parent.mkdir(parents=True)
+    try:
+        os.symlink(target, data_file)
+    except (OSError, NotImplementedError):
+        pytest.skip("no symbolic links here")
+    store = fresh_store.ConsolidatedStorage()
+    assert store.set_section("downloads", {"u": 1}) is True
+    assert data_file.is_symlink()
+    assert json.loads(target.read_text("utf-8"))["config"] == {"a": 1}
+    assert json.loads(target.read_text("utf-8"))["downloads"] == {"u": 1}
+
+
 def test_folder_in_the_files_place_reads_as_empty_and_fails_saves(fresh_store, data_file):
     data_file.mkdir(parents=True)
     store = fresh_store.ConsolidatedStorage()

@@ -132,3 +132,18 @@ def test_class_layout(fresh_store):
         "get_total_downloads": "Get the total number of downloads ever made.",
     }
     assert {name: getattr(cls, name).__doc__ for name in docs} == docs
+
+
+@pytest.mark.parametrize("method", ["can_download", "increment_download_count"])
+def test_a_failing_save_puts_the_counts_back(fresh_store, clock, data_file, method):
+    write_section(data_file, {"last_download_date": "2025-02-09", "downloads_today": 4, "total_downloads": 9})
+    store = fresh_store.QuietshelfDownloadTracking()
+    fresh_store.ConsolidatedStorage().get_section("config")["broken"] = object()
+    with pytest.raises(TypeError):
+        getattr(store, method)()
+    assert store.data == {"last_download_date": "2025-02-09", "downloads_today": 4, "total_downloads": 9}
+
+    store.data["last_download_date"] = TODAY
+    with pytest.raises(TypeError):
+        store.increment_download_count()
+    assert store.data == {"last_download_date": TODAY, "downloads_today": 4, "total_downloads": 9}

@@ -284,3 +284,17 @@ def test_a_value_json_cannot_encode_is_refused_and_does_not_break_later_saves(fr
     store.add_recent_search("after", "track")
     assert section(data_file)["recent_searches"][0]["query"] == "after"
     assert section(data_file)["favorite_playlists"][0]["id"] == "p0"
+
+
+@pytest.mark.parametrize("call", [lambda s: s.remove_favorite_playlist("p0"), lambda s: s.clear_recent_searches()])
+def test_a_failing_save_puts_the_lists_back(fresh_store, call):
+    store = fresh_store.SpotifyStorage()
+    store.add_favorite_playlist("p0", "Zero")
+    store.add_recent_search("q", "track")
+    favourites, searches = store.data["favorite_playlists"], store.data["recent_searches"]
+    fresh_store.ConsolidatedStorage().get_section("config")["broken"] = object()
+
+    with pytest.raises(TypeError):
+        call(store)
+
+    assert store.data["favorite_playlists"] is favourites and store.data["recent_searches"] is searches

@@ -370,3 +370,35 @@ def test_without_the_keyring_library(run_py):
         "after_clear": {},
     }
     assert done.stderr == ""
+
+
+@pytest.mark.parametrize(
+    "args",
+    [("old", "pw-new", "http://bad\ud800"), ("new\udc80", "pw-new", ""), ("new", "pw-new", "\ud800")],
+)
+def test_text_the_data_file_cannot_hold_changes_nothing(fresh_store, vault, data_file, args):
+    store = fresh_store.SpotifyCredentialsStorage()
+    store.save_credentials("old", "pw-old", "http://r")
+    before, data = data_file.read_text(encoding="utf-8"), dict(store.data)
+    vault.calls.clear()
+
+    with pytest.raises(UnicodeEncodeError):
+        store.save_credentials(*args)
+
+    assert vault.calls == []
+    assert store.data == data and fresh_store.ConsolidatedStorage().get_section("spotify_credentials") == data
+    assert data_file.read_text(encoding="utf-8") == before
+    assert store.get_credentials() == {"client_id": "old", "client_secret": "pw-old", "redirect_uri": "http://r"}
+
+
+def test_a_failing_save_puts_the_previous_section_back(fresh_store, vault, data_file):
+    store = fresh_store.SpotifyCredentialsStorage()
+    store.save_credentials("old", "pw-old", "http://r")
+    data = dict(store.data)
+    fresh_store.ConsolidatedStorage().get_section("config")["broken"] = object()
+
+    with pytest.raises(TypeError):
+        store.save_credentials("old", "pw-new", "http://s")
+
+    assert store.data == data
+    assert fresh_store.ConsolidatedStorage().get_section("spotify_credentials") == data

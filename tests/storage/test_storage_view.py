@@ -195,3 +195,74 @@ def test_changes_from_several_threads_all_reach_the_file(fresh_store, store, dat
     for view in views:
         assert document[view.section_name] == json.loads(json.dumps(view.data))
         assert len(view.data) == 40
+
+
+class PausingRecord(dict):
+    """A record that the writer hands to json.dumps (a dict subclass); while
+    its members are read, the test changes the store from another thread."""
+
+    def items(self):
+        self.reading.set()
+        self.go_on.wait(0.5)  # a store that waits for the save never sets it
+        return dict.items(self)
+
+
+STORE_CHANGES = {
+    "add_subscription": ("SubscriptionStorage", {}, lambda s: s.add_subscription("new", {})),
+    "save_position": ("PlaybackPositionStorage", {}, lambda s: s.save_position("new", 1)),
+    "add_bookmark": ("BookmarkStorage", {}, lambda s: s.add_bookmark("new", 1)),
+    "remove_bookmark": ("BookmarkStorage", {"m": [{"position": 1}]}, lambda s: s.remove_bookmark("m", 0)),
+    "add_station": ("RadioStationStorage", {}, lambda s: s.add_station("u", "n")),
+    "add_download": ("DownloadMetadataStorage", {}, lambda s: s.add_download("new", "p")),
+}
+
+
+@pytest.mark.parametrize("cls, entries, change", STORE_CHANGES.values(), ids=STORE_CHANGES.keys())
+def test_store_change_waits_for_a_save_under_way(fresh_store, store, data_file, cls, entries, change):
+    section_store = getattr(fresh_store, cls)()
+    record = PausingRecord(kept=True)
+    record.reading, record.go_on = threading.Event(), threading.Event()
+    section_store.data["slow"] = record
+    section_store.data.update(entries)
+    section_store.save()
+    real_save = section_store.save
+
+    def save_after_change():  # the change is made: let the running save go on
+        record.go_on.set()
+        return real_save()
+
+    section_store.save = save_after_change
+    record.reading.clear()
+    errors = []
+
+    def run(call):
+        try:
+            call()
+        except Exception as e:  # reported below
+            errors.append(e)
+
+    writer = threading.Thread(target=run, args=(store.save,))
+    writer.start()
+    assert record.reading.wait(10)
+    changer = threading.Thread(target=run, args=(lambda: change(section_store),))
+    changer.start()
+    writer.join(10)
+    changer.join(10)
+    assert errors == []
+    assert read(data_file)[section_store.section_name] == json.loads(json.dumps(section_store.data))
+
+
+@pytest.mark.parametrize(
+    "cls, change, key",
+    [("DataStorage", lambda s: s.set("k", 1), "k"), ("SubscriptionStorage", lambda s: s.add_subscription("u", {}), "u"),
+     ("BookmarkStorage", lambda s: s.add_bookmark("m", 1), "m"), ("RadioStationStorage", lambda s: s.add_station("u", "n"), "0"),
+     ("DownloadMetadataStorage", lambda s: s.add_download("e", "p"), "e")],
+)
+def test_store_made_without_init_changes_its_data_and_calls_its_save(fresh_store, data_file, cls, change, key):
+    made = getattr(fresh_store, cls)
+    view = made.__new__(made)
+    view.data, saves = {}, []
+    view.save = lambda: saves.append(1) or True
+    change(view)
+    assert list(view.data) == [key] and saves == [1]
+    assert not data_file.exists()
