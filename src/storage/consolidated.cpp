@@ -393,7 +393,9 @@ void define_consolidated_storage(py::module_& m) {
         [m](const vm::Args& a) -> py::object {
             py::handle self = a.self();
             vm::LockGuard guard(store_lock(self, m));
-            return replace_and_save(self.attr("master_data"), a[1], a[2], [self] { return self.attr("save")(); });
+            SavedChange change(self);
+            change.set(self.attr("master_data"), a[1], a[2]);
+            return change.save();
         },
         "Set a specific section of data and save.");
 

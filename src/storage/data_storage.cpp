@@ -45,20 +45,33 @@ bool compare(py::handle left, py::handle right, int op) {
     return result == 1;
 }
 
-py::object replace_and_save(py::handle container, py::handle key, py::handle value,
-                            const std::function<py::object()>& save) {
-    py::object target = py::reinterpret_borrow<py::object>(container);
-    const bool had = target.contains(key);
-    py::object previous = had ? py::object(target[key]) : py::object();
-    target[key] = value;
+void SavedChange::keep(py::handle container, py::handle key) {
+    Entry e{py::reinterpret_borrow<py::object>(container), py::reinterpret_borrow<py::object>(key), py::object()};
+    if (vm::contains(container, key)) e.previous = container[key];
+    entries_.push_back(std::move(e));
+}
+
+void SavedChange::set(py::handle container, py::handle key, py::handle value) {
+    keep(container, key);
+    if (PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
+}
+
+py::object SavedChange::save() {
     try {
-        return save();
-    } catch (py::error_already_set&) {
-        if (had)
-            target[key] = previous;
-        else if (target.contains(key))
-            target.attr("__delitem__")(key);
+        return owner_.attr("save")();
+    } catch (py::error_already_set& e) {
+        if (vm::is_exception(e)) undo();
         throw;
+    }
+}
+
+void SavedChange::undo() noexcept {
+    for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
+        PyObject* c = it->container.ptr();
+        PyObject* k = it->key.ptr();
+        const int r = it->previous ? PyObject_SetItem(c, k, it->previous.ptr())
+                                   : (PySequence_Contains(c, k) == 1 ? PyObject_DelItem(c, k) : 0);
+        if (r < 0) PyErr_Clear();
     }
 }
 
@@ -121,7 +134,9 @@ void define_data_storage(py::module_& m) {
             py::handle self = a.self();
             py::handle key = a[1];
             vm::LockGuard guard(change_lock(self, m));
-            replace_and_save(self.attr("data"), key, a[2], [self] { return self.attr("save")(); });
+            SavedChange change(self);
+            change.set(self.attr("data"), key, a[2]);
+            change.save();
             return py::none();
         },
         "Set a value in storage and save.");

@@ -21,30 +21,12 @@ py::object data_of(py::handle self) { return self.attr("data"); }
 
 py::object count_of(py::handle self, const char* key) { return data_of(self).attr("get")(key, py::int_(0)); }
 
-// data[key] = value for each pair, then save(). When the save raises (a value
-// somewhere in the store that JSON cannot encode), the changed keys get back
-// what they held, or go again, before the error goes on.
+// data[key] = value for each pair, then save(), undone when the save raises.
 void change_and_save(py::handle self, std::initializer_list<std::pair<const char*, py::object>> changes) {
     py::object data = data_of(self);
-    std::vector<std::pair<py::str, py::object>> before;  // null: was absent
-    for (const auto& [key, value] : changes) {
-        py::str k(key);
-        before.emplace_back(k, vm::contains(data, k) ? py::object(data[k]) : py::object());
-        data[k] = value;
-    }
-    try {
-        self.attr("save")();
-    } catch (py::error_already_set& e) {
-        if (!vm::is_exception(e)) throw;
-        for (auto it = before.rbegin(); it != before.rend(); ++it) {
-            int r = it->second ? PyObject_SetItem(data.ptr(), it->first.ptr(), it->second.ptr())
-                               : (PySequence_Contains(data.ptr(), it->first.ptr()) == 1
-                                      ? PyObject_DelItem(data.ptr(), it->first.ptr())
-                                      : 0);
-            if (r < 0) PyErr_Clear();
-        }
-        throw;
-    }
+    SavedChange change(self);
+    for (const auto& [key, value] : changes) change.set(data, py::str(key), value);
+    change.save();
 }
 
 // A new (or empty) section starts with zero counts, saved at once.

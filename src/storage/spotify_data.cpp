@@ -22,50 +22,6 @@ bool compare_strictly(py::handle a, py::handle b, int op) {
 
 py::object data_of(py::handle self) { return self.attr("data"); }
 
-// Remembers entries before an operation changes them and saves. When the
-// save raises (a value that JSON cannot encode), the entries are put back
-// before the error goes on, so the value does not stay behind to make every
-// later save of the data file fail.
-class Change {
-public:
-    explicit Change(py::handle self) : self_(self) {}
-
-    void keep(py::handle container, py::handle key) {
-        Entry e{py::reinterpret_borrow<py::object>(container), py::reinterpret_borrow<py::object>(key),
-                py::object()};
-        if (vm::contains(container, key)) e.previous = container[key];
-        entries_.push_back(std::move(e));
-    }
-
-    void save() {
-        try {
-            self_.attr("save")();
-        } catch (py::error_already_set& e) {
-            if (vm::is_exception(e)) undo();
-            throw;
-        }
-    }
-
-private:
-    struct Entry {
-        py::object container, key, previous;  // previous null: was absent
-    };
-
-    void undo() noexcept {
-        for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
-            int r = it->previous ? PyObject_SetItem(it->container.ptr(), it->key.ptr(), it->previous.ptr())
-                                 : (PySequence_Contains(it->container.ptr(), it->key.ptr()) == 1
-                                        ? PyObject_DelItem(it->container.ptr(), it->key.ptr())
-                                        : 0);
-            if (r < 0) PyErr_Clear();
-        }
-        PyErr_Clear();
-    }
-
-    py::handle self_;
-    std::vector<Entry> entries_;
-};
-
 // data[key], set to a new empty list first when absent.
 py::object list_entry(py::handle data, py::handle key) {
     if (!vm::contains(data, key)) data[key] = py::list();
@@ -112,7 +68,7 @@ py::object add_favorite_playlist(py::handle mod, const vm::Args& a) {
     py::handle self = a.self();
     py::object data = data_of(self);
     py::str key("favorite_playlists");
-    Change change(self);
+    SavedChange change(self);
     change.keep(data, key);
     py::list kept = without_playlist(list_entry(data, key), a[1]);
     data[key] = kept;
@@ -130,7 +86,7 @@ py::object remove_favorite_playlist(const vm::Args& a) {
     py::object data = data_of(self);
     py::str key("favorite_playlists");
     if (vm::contains(data, key)) {
-        Change change(self);
+        SavedChange change(self);
         change.keep(data, key);
         data[key] = without_playlist(data[key], a[1]);
         change.save();
@@ -143,7 +99,7 @@ py::object add_recent_search(py::handle mod, const vm::Args& a) {
     py::object data = data_of(self);
     py::handle query = a[1], search_type = a[2];
     py::str key("recent_searches");
-    Change change(self);
+    SavedChange change(self);
     change.keep(data, key);
     py::list kept;
     for (py::handle entry : list_entry(data, key)) {
@@ -173,7 +129,7 @@ py::object clear_recent_searches(const vm::Args& a) {
     py::handle self = a.self();
     py::object data = data_of(self);
     py::str key("recent_searches");
-    Change change(self);
+    SavedChange change(self);
     change.keep(data, key);
     data[key] = py::list();
     change.save();
@@ -184,7 +140,7 @@ py::object set_last_device(const vm::Args& a) {
     py::handle self = a.self();
     py::object data = data_of(self);
     py::str id_key("last_device_id"), name_key("last_device_name");
-    Change change(self);
+    SavedChange change(self);
     change.keep(data, id_key);
     change.keep(data, name_key);
     data[id_key] = a[1];
@@ -205,7 +161,7 @@ py::object set_preference(const vm::Args& a) {
     py::handle self = a.self();
     py::object data = data_of(self);
     py::str key("preferences");
-    Change change(self);
+    SavedChange change(self);
     change.keep(data, key);
     if (!vm::contains(data, key)) data[key] = py::dict();
     py::object preferences = data[key];

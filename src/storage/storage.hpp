@@ -3,6 +3,8 @@
 
 #include "pyfunc.hpp"
 
+#include <vector>
+
 #include <functional>
 #include <string>
 #include <string_view>
@@ -44,12 +46,29 @@ py::object now_text(py::handle module);
 // `left <op> right` (op: Py_LT, Py_EQ, ...) as a bool, with the identity
 // shortcut of `==` and `!=` that containers use.
 bool compare(py::handle left, py::handle right, int op);
-// container[key] = value, then save(). When save raises, the container gets
-// back what it held under `key` (or loses `key` again) before the error goes
-// on, so a value that cannot be written does not stay to break every later
-// save. Returns what save returned.
-py::object replace_and_save(py::handle container, py::handle key, py::handle value,
-                            const std::function<py::object()>& save);
+// A change of a store's maps followed by its save. The entries are remembered
+// before they change; when the save raises, they get back what they held (or
+// go again) before the error goes on, so a value that cannot be written does
+// not stay to break every later save of the data file.
+class SavedChange {
+public:
+    explicit SavedChange(py::handle owner) : owner_(owner) {}
+    // Remembers container[key] as it is now.
+    void keep(py::handle container, py::handle key);
+    // keep(), then container[key] = value.
+    void set(py::handle container, py::handle key, py::handle value);
+    // owner.save(); returns what it returned.
+    py::object save();
+
+private:
+    struct Entry {
+        py::object container, key, previous;  // previous null: was absent
+    };
+    void undo() noexcept;
+
+    py::handle owner_;
+    std::vector<Entry> entries_;
+};
 // Adds __init__(self, data_folder=None) to a section store: DataStorage's
 // __init__ for `section`, then self.load(), then `after(self)` when given
 // (a store that fills a new section with its defaults does it there).
