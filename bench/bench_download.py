@@ -27,6 +27,8 @@ import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
+from plain_progress import PyProgress
+
 CHUNK = 8192
 
 
@@ -59,34 +61,10 @@ def serve(size):
     httpd.shutdown()
 
 
-class Progress:
-    """The progress arithmetic of a download record, in plain Python."""
-
-    def __init__(self):
-        self.bytes_downloaded = 0
-        self.total_bytes = 0
-        self.percentage = 0.0
-        self.speed = 0.0
-        self.eta = 0.0
-        self.status = "queued"
-        self.start_time = time.time()
-
-    def update(self, bytes_downloaded, total_bytes):
-        self.bytes_downloaded = bytes_downloaded
-        self.total_bytes = total_bytes
-        if total_bytes > 0:
-            self.percentage = bytes_downloaded / total_bytes * 100
-        elapsed = time.time() - self.start_time
-        if elapsed > 0:
-            self.speed = bytes_downloaded / elapsed
-            if self.speed > 0 and total_bytes > bytes_downloaded:
-                self.eta = (total_bytes - bytes_downloaded) / self.speed
-
-
 def plain_loop(requests, url, path, callback=None):
     """The transfer loop in plain Python."""
     cancel_flag, pause_flag = threading.Event(), threading.Event()
-    progress = Progress()
+    progress = PyProgress()
     progress.status = "downloading"
     response = requests.get(url, stream=True, timeout=30, allow_redirects=True)
     response.raise_for_status()
