@@ -646,6 +646,40 @@ py::object subscript(py::handle generic, py::handle item) {
 // ---------------------------------------------------------------------------
 // Small Python operations
 
+py::object steal(PyObject* result) {
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+py::object get_attr(py::handle obj, py::handle name) { return steal(PyObject_GetAttr(obj.ptr(), name.ptr())); }
+
+void set_attr(py::handle obj, py::handle name, py::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw py::error_already_set();
+}
+
+py::str concat(std::initializer_list<py::handle> parts) {
+    py::list texts;
+    for (py::handle p : parts) texts.append(py::str(p));
+    return py::reinterpret_steal<py::str>(steal(PyUnicode_Join(VM_STR("").ptr(), texts.ptr())).release());
+}
+
+bool compare(py::handle left, py::handle right, int op) {
+    return truthy(steal(PyObject_RichCompare(left.ptr(), right.ptr(), op)));
+}
+
+py::object name_in(py::handle globals, py::handle name) {
+    PyObject* v = PyDict_GetItemWithError(globals.ptr(), name.ptr());
+    if (!v) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name.ptr());
+        if (!v) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+            throw py::error_already_set();
+        }
+    }
+    return py::reinterpret_borrow<py::object>(v);
+}
+
 bool truthy(py::handle value) {
     const int r = PyObject_IsTrue(value.ptr());
     if (r < 0) throw py::error_already_set();
@@ -691,6 +725,7 @@ bool is_exception(const py::error_already_set& error) { return error.matches(PyE
 py::str error_str(const py::error_already_set& error) { return py::str(error.value()); }
 
 std::string error_text(const py::error_already_set& error) { return error_str(error); }
+
 
 void log_with_traceback(py::handle logger, const char* level, py::handle message,
                         const py::error_already_set& error) {

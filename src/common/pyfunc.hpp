@@ -174,6 +174,29 @@ py::object subscript(py::handle generic, py::handle item);
 // ---------------------------------------------------------------------------
 // Small Python operations, raising what Python raises
 
+// A new reference from the C API as an object; null means a Python error is
+// set, which is raised.
+py::object steal(PyObject* result);
+// getattr(obj, name) / setattr(obj, name, value).
+py::object get_attr(py::handle obj, py::handle name);
+void set_attr(py::handle obj, py::handle name, py::handle value);
+// obj.name(args...), with the method call fast path.
+template <class... Handles>
+py::object call_method(py::handle obj, py::handle name, Handles... args) {
+    PyObject* argv[] = {obj.ptr(), py::handle(args).ptr()...};
+    return steal(PyObject_VectorcallMethod(name.ptr(), argv, (1 + sizeof...(args)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                           nullptr));
+}
+// "".join(str(p) for p in parts): text is joined as Python text, never
+// through UTF-8, so lone surrogates pass.
+py::str concat(std::initializer_list<py::handle> parts);
+// `bool(left <op> right)` as Python evaluates the operator (op: Py_EQ,
+// Py_LT, ...; no identity shortcut).
+bool compare(py::handle left, py::handle right, int op);
+// A name as module code sees it: the module namespace `globals`, then the
+// builtins; NameError when neither has it.
+py::object name_in(py::handle globals, py::handle name);
+
 // `bool(value)`.
 bool truthy(py::handle value);
 // `item in container`.

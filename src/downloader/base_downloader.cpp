@@ -24,12 +24,6 @@ const char* const kClassDoc =
 
 const char* const kCancelledText = "Cancelled by user";
 
-bool equal(py::handle a, py::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
 py::str class_name(py::handle self) { return py::str(self.attr("__class__").attr("__name__")); }
 
 // Runs `body` holding `self._lock` (whatever object it is at entry) like a
@@ -206,7 +200,7 @@ py::object retry_failed(const Args& a) {
         py::object failed = self.attr("failed_downloads");
         Py_ssize_t index = 0;
         for (py::handle t : failed) {
-            if (equal(t.attr("task_id"), task_id)) {
+            if (vm::compare(t.attr("task_id"), task_id, Py_EQ)) {
                 py::object found = py::reinterpret_borrow<py::object>(t);
                 if (PySequence_DelItem(failed.ptr(), index) < 0) throw py::error_already_set();
                 return found;

@@ -11,11 +11,6 @@ namespace {
 
 namespace names = velmora::names;
 
-py::object steal_or_throw(PyObject* o) {
-    if (!o) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(o);
-}
-
 // The code points of a text; None (let through by the type test) fails as
 // the pattern functions fail on it.
 std::u32string code_points(py::handle value) {
@@ -33,7 +28,7 @@ std::u32string code_points(py::handle value) {
 }
 
 py::object to_text(const std::u32string& s) {
-    return steal_or_throw(
+    return vm::steal(
         PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
@@ -47,8 +42,8 @@ void add_generate_safe_filename(vm::ClassBuilder& b, py::module_&) {
         {vm::arg("title").text_ann(), vm::arg("extension").text_ann().def(py::str("mp3"))},
         [](const vm::Args& a) -> py::object {
             py::object stem = to_text(names::file_stem(code_points(a[0])));
-            py::object extension = steal_or_throw(PyObject_Format(a[1].ptr(), VM_STR("").ptr()));
-            return steal_or_throw(PyUnicode_FromFormat("%U.%U", stem.ptr(), extension.ptr()));
+            py::object extension = vm::steal(PyObject_Format(a[1].ptr(), VM_STR("").ptr()));
+            return vm::steal(PyUnicode_FromFormat("%U.%U", stem.ptr(), extension.ptr()));
         },
         "Generate a safe filename from a title.", str_type());
 }
@@ -80,7 +75,7 @@ void add_get_content_folder(vm::ClassBuilder& b, py::module_& m) {
         "_get_content_folder", {vm::arg("base_folder").ann(path_type), vm::arg("content_name").text_ann()},
         [](const vm::Args& a) -> py::object {
             py::object name = to_text(names::folder_name(code_points(a[1])));
-            return steal_or_throw(PyNumber_TrueDivide(a[0].ptr(), name.ptr()));
+            return vm::steal(PyNumber_TrueDivide(a[0].ptr(), name.ptr()));
         },
         "Get the folder for a podcast, channel or other content name.", path_type);
 }
@@ -89,7 +84,7 @@ void add_detect_extension_from_url(vm::ClassBuilder& b, py::module_&) {
     b.static_method(
         "_detect_extension_from_url", {vm::arg("url").text_ann().pos_only()},
         [](const vm::Args& a) -> py::object {
-            py::object lowered = steal_or_throw(PyObject_CallMethodNoArgs(a[0].ptr(), VM_STR("lower").ptr()));
+            py::object lowered = vm::steal(PyObject_CallMethodNoArgs(a[0].ptr(), VM_STR("lower").ptr()));
             const py::handle needles[][2] = {{VM_STR(".zip"), VM_STR("zip")},
                                              {VM_STR(".m4a"), VM_STR("m4a")},
                                              {VM_STR(".mp4"), VM_STR("mp4")},

@@ -46,36 +46,10 @@ const char* const kDownloadDoc =
     "Args:\n"
     "    task: The download task to transfer\n";
 
-py::object call_method(py::handle obj, py::handle name) {
-    PyObject* args[] = {obj.ptr()};
-    PyObject* r = PyObject_VectorcallMethod(name.ptr(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
-py::object call_method(py::handle obj, py::handle name, py::handle a1) {
-    PyObject* args[] = {obj.ptr(), a1.ptr()};
-    PyObject* r = PyObject_VectorcallMethod(name.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
-py::object call_method(py::handle obj, py::handle name, py::handle a1, py::handle a2) {
-    PyObject* args[] = {obj.ptr(), a1.ptr(), a2.ptr()};
-    PyObject* r = PyObject_VectorcallMethod(name.ptr(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
-void set_attr(py::handle obj, py::handle name, py::handle value) {
-    if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw py::error_already_set();
-}
-
-py::object get_attr(py::handle obj, py::handle name) {
-    PyObject* r = PyObject_GetAttr(obj.ptr(), name.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
+using vm::call_method;
+using vm::concat;
+using vm::get_attr;
+using vm::set_attr;
 
 // getattr(obj, name, None) for AttributeError only, as hasattr() tests it.
 py::object optional_attr(py::handle obj, py::handle name) {
@@ -90,17 +64,7 @@ py::object optional_attr(py::handle obj, py::handle name) {
     return py::reinterpret_steal<py::object>(r);
 }
 
-py::str concat(std::initializer_list<py::handle> parts) {
-    py::str out("");
-    for (py::handle p : parts) out = py::reinterpret_steal<py::str>(PyUnicode_Concat(out.ptr(), py::str(p).ptr()));
-    return out;
-}
-
-py::object join(py::handle folder, py::handle name) {
-    PyObject* r = PyNumber_TrueDivide(folder.ptr(), name.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
+py::object join(py::handle folder, py::handle name) { return vm::steal(PyNumber_TrueDivide(folder.ptr(), name.ptr())); }
 
 py::object py_int(long long v) { return py::reinterpret_steal<py::object>(PyLong_FromLongLong(v)); }
 
@@ -320,11 +284,13 @@ struct Transfer {
 
     bool cancelled(py::handle cancel_flag) { return vm::truthy(call_method(cancel_flag, VM_STR("is_set"))); }
 
+    // Ends the task as cancelled; `part` and the response, when there are
+    // any yet, are closed first.
     void end_cancelled(PartFile* part) {
         set_status("CANCELLED");
         set_attr(progress, VM_STR("error_message"), py::str("Cancelled by user"));
         if (part) part->close();
-        call_method(response, VM_STR("close"));
+        if (response) call_method(response, VM_STR("close"));
         call_method(self, VM_STR("_move_to_failed"), task);
     }
 
@@ -352,9 +318,7 @@ void Transfer::run() {
     py::object cancel_flag = get_attr(task, VM_STR("cancel_flag"));
     while (!claim.try_claim(key, std::chrono::milliseconds(500))) {
         if (cancelled(cancel_flag)) {
-            set_status("CANCELLED");
-            set_attr(progress, VM_STR("error_message"), py::str("Cancelled by user"));
-            call_method(self, VM_STR("_move_to_failed"), task);
+            end_cancelled(nullptr);
             return;
         }
     }

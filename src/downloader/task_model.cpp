@@ -18,35 +18,20 @@ namespace {
 
 namespace fmt = velmora::formats;
 
-py::object steal_or_throw(PyObject* o) {
-    if (!o) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(o);
-}
-
-py::object get(py::handle obj, py::handle name) { return steal_or_throw(PyObject_GetAttr(obj.ptr(), name.ptr())); }
-
-void set(py::handle obj, py::handle name, py::handle value) {
-    if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw py::error_already_set();
-}
+using vm::compare;
 
 void set_double(py::handle obj, py::handle name, double value) {
-    py::object v = steal_or_throw(PyFloat_FromDouble(value));
-    set(obj, name, v);
-}
-
-bool compare(py::handle a, py::handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) throw py::error_already_set();
-    return r;
+    py::object v = vm::steal(PyFloat_FromDouble(value));
+    vm::set_attr(obj, name, v);
 }
 
 py::object text(const std::string& s) {
-    return steal_or_throw(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+    return vm::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
 // format(value, format_spec), as an f-string field does it.
 py::object format_obj(py::handle value, py::handle format_spec) {
-    return steal_or_throw(PyObject_Format(value.ptr(), format_spec.ptr()));
+    return vm::steal(PyObject_Format(value.ptr(), format_spec.ptr()));
 }
 
 // State of one module instance (the module may be loaded twice: as
@@ -67,30 +52,19 @@ struct Model {
 };
 
 // A module global, looked up now; builtins after the namespace, as Python does.
-py::object global(const Model& st, py::handle name) {
-    PyObject* v = PyDict_GetItemWithError(st.globals, name.ptr());
-    if (!v) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name.ptr());
-        if (!v) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
-            throw py::error_already_set();
-        }
-    }
-    return py::reinterpret_borrow<py::object>(v);
-}
+py::object global(const Model& st, py::handle name) { return vm::name_in(st.globals, name); }
 
 py::object now(const Model& st) {
     if (st.time_c) {
         PyObject* module = PyDict_GetItemWithError(st.globals, VM_STR("time").ptr());
         if (module == st.time_module.ptr() &&
             PyDict_GetItemWithError(st.time_dict, VM_STR("time").ptr()) == st.time_function.ptr())
-            return steal_or_throw(st.time_c(st.time_self, nullptr));
+            return vm::steal(st.time_c(st.time_self, nullptr));
         if (PyErr_Occurred()) throw py::error_already_set();
     }
     py::object time_module = global(st, VM_STR("time"));
-    py::object clock = get(time_module, VM_STR("time"));
-    return steal_or_throw(PyObject_CallNoArgs(clock.ptr()));
+    py::object clock = vm::get_attr(time_module, VM_STR("time"));
+    return vm::steal(PyObject_CallNoArgs(clock.ptr()));
 }
 
 void remember_clock(py::module_& m, Model& st) {
@@ -172,38 +146,38 @@ py::object size_text_of(py::handle value) {
     double v;
     if (plain_double(value.ptr(), v)) return text(fmt::size_text(v));
     static const char* const units[] = {"B", "KB", "MB", "GB"};
-    py::object limit = steal_or_throw(PyFloat_FromDouble(1024.0));
+    py::object limit = vm::steal(PyFloat_FromDouble(1024.0));
     py::object x = py::reinterpret_borrow<py::object>(value);
     for (const char* unit : units) {
         if (compare(x, limit, Py_LT)) {
             py::object number = format_obj(x, VM_STR(".2f"));
-            return steal_or_throw(PyUnicode_FromFormat("%U %s", number.ptr(), unit));
+            return vm::steal(PyUnicode_FromFormat("%U %s", number.ptr(), unit));
         }
-        x = steal_or_throw(PyNumber_InPlaceTrueDivide(x.ptr(), limit.ptr()));
+        x = vm::steal(PyNumber_InPlaceTrueDivide(x.ptr(), limit.ptr()));
     }
     py::object number = format_obj(x, VM_STR(".2f"));
-    return steal_or_throw(PyUnicode_FromFormat("%U TB", number.ptr()));
+    return vm::steal(PyUnicode_FromFormat("%U TB", number.ptr()));
 }
 
 py::object eta_text_of(py::handle eta) {
     long long whole = 0;
     bool zero = false;
     if (plain_eta(eta.ptr(), whole, zero)) return text(zero ? fmt::kUnknownEta : fmt::eta_text(whole));
-    py::object int_zero = steal_or_throw(PyLong_FromLong(0));
+    py::object int_zero = vm::steal(PyLong_FromLong(0));
     if (compare(eta, int_zero, Py_EQ)) return text(fmt::kUnknownEta);
-    py::object total = steal_or_throw(PyNumber_Long(eta.ptr()));
-    py::object hour = steal_or_throw(PyLong_FromLong(3600)), minute = steal_or_throw(PyLong_FromLong(60));
-    py::object hr = steal_or_throw(PyNumber_Divmod(total.ptr(), hour.ptr()));
+    py::object total = vm::steal(PyNumber_Long(eta.ptr()));
+    py::object hour = vm::steal(PyLong_FromLong(3600)), minute = vm::steal(PyLong_FromLong(60));
+    py::object hr = vm::steal(PyNumber_Divmod(total.ptr(), hour.ptr()));
     py::object hours = hr[py::int_(0)], remainder = hr[py::int_(1)];
-    py::object ms = steal_or_throw(PyNumber_Divmod(remainder.ptr(), minute.ptr()));
+    py::object ms = vm::steal(PyNumber_Divmod(remainder.ptr(), minute.ptr()));
     py::object minutes = ms[py::int_(0)], seconds = ms[py::int_(1)];
     py::object h = format_obj(hours, VM_STR("")), m = format_obj(minutes, VM_STR("")),
                s = format_obj(seconds, VM_STR(""));
     if (compare(hours, int_zero, Py_GT))
-        return steal_or_throw(PyUnicode_FromFormat("%Uh %Um %Us", h.ptr(), m.ptr(), s.ptr()));
+        return vm::steal(PyUnicode_FromFormat("%Uh %Um %Us", h.ptr(), m.ptr(), s.ptr()));
     if (compare(minutes, int_zero, Py_GT))
-        return steal_or_throw(PyUnicode_FromFormat("%Um %Us", m.ptr(), s.ptr()));
-    return steal_or_throw(PyUnicode_FromFormat("%Us", s.ptr()));
+        return vm::steal(PyUnicode_FromFormat("%Um %Us", m.ptr(), s.ptr()));
+    return vm::steal(PyUnicode_FromFormat("%Us", s.ptr()));
 }
 
 // True when the object's own attributes hold something under `name`, which
@@ -241,7 +215,7 @@ bool own_method(py::handle self, py::handle name, const py::object& original) {
 py::object call_method(py::handle self, py::handle name, PyObject* arg = nullptr) {
     PyObject* args[2] = {self.ptr(), arg};
     const size_t n = arg ? 2 : 1;
-    return steal_or_throw(
+    return vm::steal(
         PyObject_VectorcallMethod(name.ptr(), args, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
@@ -251,10 +225,10 @@ py::object self_format_size(const Model& st, py::handle self, py::handle value) 
 }
 
 py::object speed_text_of(const Model& st, py::handle self) {
-    py::object speed = get(self, VM_STR("speed"));
+    py::object speed = vm::get_attr(self, VM_STR("speed"));
     py::object size = self_format_size(st, self, speed);
     py::object shown = format_obj(size, VM_STR(""));
-    return steal_or_throw(PyUnicode_FromFormat("%U/s", shown.ptr()));
+    return vm::steal(PyUnicode_FromFormat("%U/s", shown.ptr()));
 }
 
 py::object self_format(const Model& st, py::handle self, py::handle name, const py::object& original,
@@ -263,7 +237,7 @@ py::object self_format(const Model& st, py::handle self, py::handle name, const 
     return call_method(self, name);
 }
 
-py::object own_eta(const Model&, py::handle self) { return eta_text_of(get(self, VM_STR("eta"))); }
+py::object own_eta(const Model&, py::handle self) { return eta_text_of(vm::get_attr(self, VM_STR("eta"))); }
 
 // True when `self.format_size`, `self.format_speed` and `self.format_eta`
 // give the class's own three methods. The class's answer is kept for its
@@ -296,11 +270,11 @@ bool fast_progress_text(Model& st, py::handle self, std::string& out) {
     double done, total, percentage, speed;
     long long eta_whole = 0;
     bool eta_zero = false;
-    if (!plain_double(get(self, VM_STR("bytes_downloaded")).ptr(), done) ||
-        !plain_double(get(self, VM_STR("total_bytes")).ptr(), total) ||
-        !plain_double(get(self, VM_STR("percentage")).ptr(), percentage) ||
-        !plain_double(get(self, VM_STR("speed")).ptr(), speed) ||
-        !plain_eta(get(self, VM_STR("eta")).ptr(), eta_whole, eta_zero))
+    if (!plain_double(vm::get_attr(self, VM_STR("bytes_downloaded")).ptr(), done) ||
+        !plain_double(vm::get_attr(self, VM_STR("total_bytes")).ptr(), total) ||
+        !plain_double(vm::get_attr(self, VM_STR("percentage")).ptr(), percentage) ||
+        !plain_double(vm::get_attr(self, VM_STR("speed")).ptr(), speed) ||
+        !plain_eta(vm::get_attr(self, VM_STR("eta")).ptr(), eta_whole, eta_zero))
         return false;
     out.reserve(96);
     fmt::append_size(out, done);
@@ -321,13 +295,13 @@ bool fast_progress_text(Model& st, py::handle self, std::string& out) {
 py::object progress_text(Model& st, py::handle self) {
     std::string line;
     if (fast_progress_text(st, self, line)) return text(line);
-    py::object done = format_obj(self_format_size(st, self, get(self, VM_STR("bytes_downloaded"))), VM_STR(""));
-    py::object total = format_obj(self_format_size(st, self, get(self, VM_STR("total_bytes"))), VM_STR(""));
-    py::object percentage = format_obj(get(self, VM_STR("percentage")), VM_STR(".1f"));
+    py::object done = format_obj(self_format_size(st, self, vm::get_attr(self, VM_STR("bytes_downloaded"))), VM_STR(""));
+    py::object total = format_obj(self_format_size(st, self, vm::get_attr(self, VM_STR("total_bytes"))), VM_STR(""));
+    py::object percentage = format_obj(vm::get_attr(self, VM_STR("percentage")), VM_STR(".1f"));
     py::object speed =
         format_obj(self_format(st, self, VM_STR("format_speed"), st.format_speed, speed_text_of), VM_STR(""));
     py::object eta = format_obj(self_format(st, self, VM_STR("format_eta"), st.format_eta, own_eta), VM_STR(""));
-    return steal_or_throw(PyUnicode_FromFormat("%U / %U (%U%%) - Speed: %U - ETA: %U", done.ptr(), total.ptr(),
+    return vm::steal(PyUnicode_FromFormat("%U / %U (%U%%) - Speed: %U - ETA: %U", done.ptr(), total.ptr(),
                                                percentage.ptr(), speed.ptr(), eta.ptr()));
 }
 
@@ -335,22 +309,22 @@ py::object progress_text(Model& st, py::handle self) {
 // DownloadProgress.update
 
 void update_progress(const Model& st, py::handle self, py::handle done, py::handle total) {
-    set(self, VM_STR("bytes_downloaded"), done);
-    set(self, VM_STR("total_bytes"), total);
+    vm::set_attr(self, VM_STR("bytes_downloaded"), done);
+    vm::set_attr(self, VM_STR("total_bytes"), total);
 
     long long d = 0, t = 0;
     const bool ints = small_int(done.ptr(), d) && small_int(total.ptr(), t);
-    py::object int_zero = steal_or_throw(PyLong_FromLong(0));
+    py::object int_zero = vm::steal(PyLong_FromLong(0));
     if (ints) {
         if (t > 0) set_double(self, VM_STR("percentage"), static_cast<double>(d) / static_cast<double>(t) * 100.0);
     } else if (compare(total, int_zero, Py_GT)) {
-        py::object share = steal_or_throw(PyNumber_TrueDivide(done.ptr(), total.ptr()));
-        py::object hundred = steal_or_throw(PyLong_FromLong(100));
-        set(self, VM_STR("percentage"), steal_or_throw(PyNumber_Multiply(share.ptr(), hundred.ptr())));
+        py::object share = vm::steal(PyNumber_TrueDivide(done.ptr(), total.ptr()));
+        py::object hundred = vm::steal(PyLong_FromLong(100));
+        vm::set_attr(self, VM_STR("percentage"), vm::steal(PyNumber_Multiply(share.ptr(), hundred.ptr())));
     }
 
     py::object current = now(st);
-    py::object start = get(self, VM_STR("start_time"));
+    py::object start = vm::get_attr(self, VM_STR("start_time"));
     if (ints && PyFloat_CheckExact(current.ptr()) && PyFloat_CheckExact(start.ptr())) {
         const double elapsed = PyFloat_AS_DOUBLE(current.ptr()) - PyFloat_AS_DOUBLE(start.ptr());
         if (elapsed > 0) {
@@ -360,13 +334,13 @@ void update_progress(const Model& st, py::handle self, py::handle done, py::hand
         }
         return;
     }
-    py::object elapsed = steal_or_throw(PyNumber_Subtract(current.ptr(), start.ptr()));
+    py::object elapsed = vm::steal(PyNumber_Subtract(current.ptr(), start.ptr()));
     if (compare(elapsed, int_zero, Py_GT)) {
-        py::object speed = steal_or_throw(PyNumber_TrueDivide(done.ptr(), elapsed.ptr()));
-        set(self, VM_STR("speed"), speed);
+        py::object speed = vm::steal(PyNumber_TrueDivide(done.ptr(), elapsed.ptr()));
+        vm::set_attr(self, VM_STR("speed"), speed);
         if (compare(speed, int_zero, Py_GT) && compare(total, done, Py_GT)) {
-            py::object left = steal_or_throw(PyNumber_Subtract(total.ptr(), done.ptr()));
-            set(self, VM_STR("eta"), steal_or_throw(PyNumber_TrueDivide(left.ptr(), speed.ptr())));
+            py::object left = vm::steal(PyNumber_Subtract(total.ptr(), done.ptr()));
+            vm::set_attr(self, VM_STR("eta"), vm::steal(PyNumber_TrueDivide(left.ptr(), speed.ptr())));
         }
     }
 }
@@ -396,15 +370,15 @@ void define_progress(py::module_& m, const std::shared_ptr<Model>& st) {
     vm::ClassBuilder b(m, "DownloadProgress", "Download progress information");
     b.method("__init__", {vm::self()}, [st](const vm::Args& a) -> py::object {
         py::handle self = a.self();
-        py::object int_zero = steal_or_throw(PyLong_FromLong(0));
-        set(self, VM_STR("bytes_downloaded"), int_zero);
-        set(self, VM_STR("total_bytes"), int_zero);
+        py::object int_zero = vm::steal(PyLong_FromLong(0));
+        vm::set_attr(self, VM_STR("bytes_downloaded"), int_zero);
+        vm::set_attr(self, VM_STR("total_bytes"), int_zero);
         set_double(self, VM_STR("percentage"), 0.0);
         set_double(self, VM_STR("speed"), 0.0);
         set_double(self, VM_STR("eta"), 0.0);
-        set(self, VM_STR("status"), get(global(*st, VM_STR("DownloadStatus")), VM_STR("QUEUED")));
-        set(self, VM_STR("error_message"), py::none());
-        set(self, VM_STR("start_time"), now(*st));
+        vm::set_attr(self, VM_STR("status"), vm::get_attr(global(*st, VM_STR("DownloadStatus")), VM_STR("QUEUED")));
+        vm::set_attr(self, VM_STR("error_message"), py::none());
+        vm::set_attr(self, VM_STR("start_time"), now(*st));
         return py::object();
     });
     b.method(
@@ -425,7 +399,7 @@ void define_progress(py::module_& m, const std::shared_ptr<Model>& st) {
         str_type);
     b.method(
         "format_eta", {vm::self()},
-        [](const vm::Args& a) -> py::object { return eta_text_of(get(a.self(), VM_STR("eta"))); },
+        [](const vm::Args& a) -> py::object { return eta_text_of(vm::get_attr(a.self(), VM_STR("eta"))); },
         "Format estimated time remaining", str_type);
     b.method(
         "__str__", {vm::self()},
@@ -444,17 +418,17 @@ void define_task(py::module_& m, const std::shared_ptr<Model>& st) {
               vm::arg("task_id")},
              [st](const vm::Args& a) -> py::object {
                  py::handle self = a.self();
-                 set(self, VM_STR("url"), a[1]);
-                 set(self, VM_STR("filename"), a[2]);
-                 set(self, VM_STR("episode_title"), a[3]);
-                 set(self, VM_STR("podcast_name"), a[4]);
-                 set(self, VM_STR("task_id"), a[5]);
-                 set(self, VM_STR("progress"), global(*st, VM_STR("DownloadProgress"))());
+                 vm::set_attr(self, VM_STR("url"), a[1]);
+                 vm::set_attr(self, VM_STR("filename"), a[2]);
+                 vm::set_attr(self, VM_STR("episode_title"), a[3]);
+                 vm::set_attr(self, VM_STR("podcast_name"), a[4]);
+                 vm::set_attr(self, VM_STR("task_id"), a[5]);
+                 vm::set_attr(self, VM_STR("progress"), global(*st, VM_STR("DownloadProgress"))());
                  py::object threading = global(*st, VM_STR("threading"));
-                 set(self, VM_STR("cancel_flag"), threading.attr("Event")());
-                 set(self, VM_STR("pause_flag"), threading.attr("Event")());
-                 set(self, VM_STR("metadata"), py::dict());
-                 set(self, VM_STR("output_path"), py::none());
+                 vm::set_attr(self, VM_STR("cancel_flag"), threading.attr("Event")());
+                 vm::set_attr(self, VM_STR("pause_flag"), threading.attr("Event")());
+                 vm::set_attr(self, VM_STR("metadata"), py::dict());
+                 vm::set_attr(self, VM_STR("output_path"), py::none());
                  return py::object();
              });
     b.build();

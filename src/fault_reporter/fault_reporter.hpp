@@ -8,8 +8,7 @@ namespace py = pybind11;
 
 // Shared small helpers (reporter.cpp).
 py::str text_of(py::handle value);
-// "" .join(pieces), kept as Python text so undecodable characters survive.
-py::str concat(std::initializer_list<py::handle> pieces);
+using vm::concat;
 // A builtin as module code sees it: a module global of that name first.
 py::object builtin(py::module_& m, const char* name);
 // print(text, file=sys.<stream>), where an unusable stream (None, missing,

@@ -17,17 +17,7 @@ using vm::Args;
 
 py::str text_of(py::handle value) { return py::str(value); }
 
-py::str concat(std::initializer_list<py::handle> pieces) {
-    py::list parts;
-    for (py::handle p : pieces) parts.append(p);
-    return py::str("").attr("join")(parts);
-}
-
-py::object builtin(py::module_& m, const char* name) {
-    PyObject* own = PyDict_GetItemString(PyModule_GetDict(m.ptr()), name);  // borrowed
-    if (own) return py::reinterpret_borrow<py::object>(own);
-    return vm::builtin(name);
-}
+py::object builtin(py::module_& m, const char* name) { return vm::name_in(m.attr("__dict__"), py::str(name)); }
 
 void quiet_print(py::module_& m, const char* stream, py::handle text) {
     try {

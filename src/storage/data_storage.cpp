@@ -39,12 +39,6 @@ py::object now_text(py::handle module) {
     return vm::global(module, "datetime").attr("now")().attr("isoformat")();
 }
 
-bool compare(py::handle left, py::handle right, int op) {
-    int result = PyObject_RichCompareBool(left.ptr(), right.ptr(), op);
-    if (result < 0) throw py::error_already_set();
-    return result == 1;
-}
-
 void SavedChange::keep(py::handle container, py::handle key) {
     Entry e{py::reinterpret_borrow<py::object>(container), py::reinterpret_borrow<py::object>(key), py::object()};
     if (vm::contains(container, key)) e.previous = container[key];

@@ -14,12 +14,6 @@ constexpr size_t kMaxSearches = 50;
 
 // `a == b` / `a != b` as the operators give them (no identity shortcut, so a
 // value that is unequal to itself stays unequal).
-bool compare_strictly(py::handle a, py::handle b, int op) {
-    PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
-    if (!result) throw py::error_already_set();
-    return vm::truthy(py::reinterpret_steal<py::object>(result));
-}
-
 py::object data_of(py::handle self) { return self.attr("data"); }
 
 // data[key], set to a new empty list first when absent.
@@ -32,7 +26,7 @@ py::object list_entry(py::handle data, py::handle key) {
 py::list without_playlist(py::handle entries, py::handle playlist_id) {
     py::list kept;
     for (py::handle entry : entries)
-        if (compare_strictly(entry.attr("get")("id"), playlist_id, Py_NE)) kept.append(entry);
+        if (compare(entry.attr("get")("id"), playlist_id, Py_NE)) kept.append(entry);
     return kept;
 }
 
@@ -103,8 +97,8 @@ py::object add_recent_search(py::handle mod, const vm::Args& a) {
     change.keep(data, key);
     py::list kept;
     for (py::handle entry : list_entry(data, key)) {
-        bool same = compare_strictly(entry.attr("get")("query"), query, Py_EQ) &&
-                    compare_strictly(entry.attr("get")("type"), search_type, Py_EQ);
+        bool same = compare(entry.attr("get")("query"), query, Py_EQ) &&
+                    compare(entry.attr("get")("type"), search_type, Py_EQ);
         if (!same) kept.append(entry);
     }
     data[key] = kept;

@@ -43,9 +43,7 @@ vm::Body locked(const py::module_& m, vm::Body body);
 // The local time now as ISO text, through the module's `datetime` as it is
 // bound at this moment (tests and the host may replace it).
 py::object now_text(py::handle module);
-// `left <op> right` (op: Py_LT, Py_EQ, ...) as a bool, with the identity
-// shortcut of `==` and `!=` that containers use.
-bool compare(py::handle left, py::handle right, int op);
+using vm::compare;
 // A change of a store's maps followed by its save. The entries are remembered
 // before they change; when the save raises, they get back what they held (or
 // go again) before the error goes on, so a value that cannot be written does
