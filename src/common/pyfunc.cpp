@@ -724,8 +724,6 @@ bool is_exception(const py::error_already_set& error) { return error.matches(PyE
 
 py::str error_str(const py::error_already_set& error) { return py::str(error.value()); }
 
-std::string error_text(const py::error_already_set& error) { return error_str(error); }
-
 
 void log_with_traceback(py::handle logger, const char* level, py::handle message,
                         const py::error_already_set& error) {

@@ -225,8 +225,8 @@ private:
 
 // True when the error is an Exception (not KeyboardInterrupt, SystemExit...).
 bool is_exception(const py::error_already_set& error);
-// str(error) as Python shows it in messages.
-std::string error_text(const py::error_already_set& error);
+// str(error) as Python shows it in messages. Kept as a Python str: an error
+// text may hold lone surrogates, which have no UTF-8 form.
 py::str error_str(const py::error_already_set& error);
 // logger.<level>(message, exc_info=(type, value, traceback)).
 void log_with_traceback(py::handle logger, const char* level, py::handle message,

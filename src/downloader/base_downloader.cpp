@@ -81,8 +81,8 @@ bool already_ended(py::handle self, py::handle task) {
 }
 
 void log_worker_error(py::module_& m, py::handle self, const py::error_already_set& error) {
-    std::string message = std::string(class_name(self)) + " worker error: " + vm::error_text(error);
-    vm::log_with_traceback(vm::global(m, "logger"), "error", py::str(message), error);
+    py::str message = vm::concat({class_name(self), py::str(" worker error: "), vm::error_str(error)});
+    vm::log_with_traceback(vm::global(m, "logger"), "error", message, error);
 }
 
 // An error escaped the transfer: the task ends as failed instead of being
@@ -91,7 +91,7 @@ void record_failure(py::module_& m, py::handle self, py::handle task, const py::
     if (already_ended(self, task)) return;
     py::object progress = task.attr("progress");
     progress.attr("status") = vm::global(m, "DownloadStatus").attr("FAILED");
-    progress.attr("error_message") = py::str("Error: " + vm::error_text(error));
+    progress.attr("error_message") = vm::concat({py::str("Error: "), vm::error_str(error)});
     self.attr("_move_to_failed")(task);
 }
 

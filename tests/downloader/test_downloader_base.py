@@ -432,7 +432,10 @@ def test_move_appends_even_when_not_active(make_scripted):
 # Errors escaping a transfer
 
 
-def test_error_escaping_a_transfer_fails_the_task_and_worker_goes_on(make_scripted, caplog):
+# The error's text may hold a lone surrogate (an undecodable file name): it has
+# no UTF-8 form, and must still reach the task and the log.
+@pytest.mark.parametrize("title", ["Bad", "Bad \udcff"])
+def test_error_escaping_a_transfer_fails_the_task_and_worker_goes_on(make_scripted, caplog, title):
     d = make_scripted(max_concurrent=1)
     d.plans["http://h/bad"] = "raise"
     caplog.set_level(logging.ERROR, logger="core.downloader")
@@ -442,7 +445,7 @@ def test_error_escaping_a_transfer_fails_the_task_and_worker_goes_on(make_script
         ([t.task_id for t in d.failed_downloads], list(d.active_downloads)))
     logging.getLogger("core.downloader").addHandler(handler)
     try:
-        bad = d.add_download("http://h/bad", "Bad", "P")
+        bad = d.add_download("http://h/bad", title, "P")
         good = d.add_download("http://h/good", "Good", "P")
         wait_for(lambda: len(d.completed_downloads) == 1)
     finally:
@@ -453,10 +456,10 @@ def test_error_escaping_a_transfer_fails_the_task_and_worker_goes_on(make_script
     (failed,) = d.get_all_failed()
     assert failed.task_id == bad and bad not in d.active_downloads
     assert failed.progress.status is dl.DownloadStatus.FAILED
-    assert failed.progress.error_message == "Error: boom Bad"
+    assert failed.progress.error_message == f"Error: boom {title}"
     (record,) = [r for r in caplog.records if r.name == "core.downloader"]
     assert record.levelno == logging.ERROR
-    assert record.getMessage() == "ScriptedDownloader worker error: boom Bad"
+    assert record.getMessage() == f"ScriptedDownloader worker error: boom {title}"
     assert record.exc_info and record.exc_info[0] is RuntimeError
     assert "Traceback" in caplog.text and "_download_file" in caplog.text
     assert d._worker_threads[0].is_alive()
