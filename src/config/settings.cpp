@@ -99,11 +99,12 @@ py::dict defaults(py::handle default_folder) {
 py::object consolidated_storage_class() {
     py::module_ storage = py::module_::import("data.storage");
     if (!py::hasattr(storage, "ConsolidatedStorage")) {
-        std::string where = py::hasattr(storage, "__file__")
-                                ? " (" + std::string(py::str(storage.attr("__file__"))) + ")"
-                                : " (unknown location)";
-        PyErr_SetString(PyExc_ImportError,
-                        ("cannot import name 'ConsolidatedStorage' from 'data.storage'" + where).c_str());
+        if (py::hasattr(storage, "__file__"))
+            PyErr_Format(PyExc_ImportError, "cannot import name 'ConsolidatedStorage' from 'data.storage' (%S)",
+                         storage.attr("__file__").ptr());
+        else
+            PyErr_SetString(PyExc_ImportError,
+                            "cannot import name 'ConsolidatedStorage' from 'data.storage' (unknown location)");
         throw py::error_already_set();
     }
     return storage.attr("ConsolidatedStorage");

@@ -274,12 +274,12 @@ void define_base_downloader(py::module_& m) {
 
     b.method("_start_workers", {self()}, [m](const Args& a) {
         py::handle s = a.self();
-        std::string name = class_name(s);
+        py::str name = class_name(s);
         py::object thread_type = vm::global(m, "threading").attr("Thread");
         py::object range = vm::builtin("range");
         for (py::handle i : range(s.attr("max_concurrent"))) {
             py::object thread = thread_type(py::arg("target") = s.attr("_worker"),
-                                            py::arg("name") = py::str(name + "Worker-" + std::string(py::str(i))),
+                                            py::arg("name") = vm::concat({name, py::str("Worker-"), i}),
                                             py::arg("daemon") = true);
             thread.attr("start")();
             s.attr("_worker_threads").attr("append")(thread);

@@ -70,13 +70,13 @@ py::object py_int(long long v) { return py::reinterpret_steal<py::object>(PyLong
 
 // A plain file extension: a dot and 1 to 10 ASCII letters or digits.
 bool plain_extension(py::handle ext) {
-    Py_ssize_t n = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(ext.ptr(), &n);
-    if (!s) throw py::error_already_set();
-    if (n < 2 || n > 11 || s[0] != '.') return false;
+    PyObject* text = ext.ptr();
+    const Py_ssize_t n = PyUnicode_GetLength(text);
+    if (n < 0) throw py::error_already_set();
+    if (n < 2 || n > 11 || PyUnicode_READ_CHAR(text, 0) != '.') return false;
     for (Py_ssize_t i = 1; i < n; ++i) {
-        char c = s[i];
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        const Py_UCS4 c = PyUnicode_READ_CHAR(text, i);
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
         if (!ok) return false;
     }
     return true;

@@ -174,6 +174,7 @@ def test_server_extension(dl, server, caplog, tmp_path, disposition, filename, a
     ("x.ogg\x00", "Episode 1.mp3"),
     ("x.M4A", "Episode 1.m4a"),
     ("C:\\Users\\evil\\x.OGG", "Episode 1.ogg"),
+    ("x.mp\udcff", "Episode 1.mp3"),  # undecodable: not a plain extension, and no failure
 ])
 def test_extension_from_an_overridden_name_lookup(tmp_path, server, announced, filename):
     class Downloader(dlmod.PodcastDownloader):
