@@ -27,14 +27,13 @@ const char* const kSections[] = {
 };
 
 // State of each store that is kept out of its attributes (the host sees
-// only the attributes it knows the store by): the lock that
-// serialises its loads, saves and changes, and whether load found a data
-// file that exists but could not be read as one. Keyed by id(store); each
-// entry holds a weak reference, so an entry whose store has gone (a store
-// dropped by the host and another one made at the same address) is told
-// apart and replaced.
-enum Slot { kRef = 0, kLock = 1, kDamaged = 2 };
-PyObject* g_states = nullptr;      // dict: id -> [weakref, lock, damaged]
+// only the attributes it knows the store by): the lock that serialises its
+// loads, saves and changes, and whether load found a data file that exists
+// but could not be read as one. Keyed by id(store); a weak reference to the
+// store removes its entry as the store goes, before its address can be
+// taken by another object.
+enum Slot { kLock = 0, kDamaged = 1 };
+PyObject* g_states = nullptr;      // dict: id -> [lock, damaged, weakref]
 PyObject* g_store_class = nullptr;  // ConsolidatedStorage
 
 py::dict states() { return py::reinterpret_borrow<py::dict>(g_states); }
@@ -43,23 +42,21 @@ py::int_ key_of(py::handle store) { return py::int_(reinterpret_cast<std::uintpt
 
 // The entry of `store`, or a null object when it has none.
 py::object find_state(py::handle store) {
-    py::object entry = states().attr("get")(key_of(store));
-    if (entry.is_none() || entry[py::int_(int(kRef))]().ptr() != store.ptr()) return py::object();
-    return entry;
+    PyObject* entry = PyDict_GetItemWithError(g_states, key_of(store).ptr());
+    if (!entry && PyErr_Occurred()) throw py::error_already_set();
+    return py::reinterpret_borrow<py::object>(entry);
 }
 
 // A new entry for `store`, with a new lock; the caller holds the class lock.
 py::object make_state(py::handle store, const py::module_& m) {
-    py::dict table = states();
-    py::list dead;
-    for (auto item : table)
-        if (item.second[py::int_(int(kRef))]().is_none()) dead.append(item.first);
-    for (py::handle key : dead) table.attr("__delitem__")(key);
+    py::int_ key = key_of(store);
+    // Called with the dead weak reference, which is then pop's default.
+    py::object forget = py::module_::import("functools").attr("partial")(states().attr("pop"), key);
     py::list entry;
-    entry.append(py::module_::import("weakref").attr("ref")(store));
     entry.append(vm::global(m, "threading").attr("RLock")());
     entry.append(py::bool_(false));
-    table[key_of(store)] = entry;
+    entry.append(py::module_::import("weakref").attr("ref")(store, forget));
+    states()[key] = entry;
     return std::move(entry);
 }
 
@@ -136,16 +133,22 @@ int write_sync_close(int fd, const char* data, size_t size) {
 }
 
 // Makes the rename of a file in `folder` durable (POSIX; on Windows the
-// rename is flushed with the file system's metadata).
-void sync_folder(const std::string& folder) {
+// rename is flushed with the file system's metadata). Best effort.
+void sync_folder(py::handle os, py::handle folder) {
 #ifndef _WIN32
-    py::gil_scoped_release nogil;
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
+    try {
+        py::object fd = os.attr("open")(folder, os.attr("O_RDONLY"));
+        try {
+            os.attr("fsync")(fd);  // releases the GIL while it waits
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_OSError)) throw;
+        }
+        os.attr("close")(fd);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError)) throw;
     }
 #else
+    (void)os;
     (void)folder;
 #endif
 }
@@ -206,7 +209,7 @@ void replace_file(const py::module_& m, py::handle path, std::string_view data) 
         remove_quietly(os, tmp);
         throw;
     }
-    sync_folder(py::str(vm::truthy(folder) ? folder : os.attr("curdir")));
+    sync_folder(os, vm::truthy(folder) ? folder : os.attr("curdir"));
 }
 
 // Keeps the content of a damaged data file under "<file>.corrupt-<time>",
