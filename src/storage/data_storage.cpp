@@ -21,12 +21,14 @@ py::object copy_section(py::handle self) {
     return section.attr("copy")();
 }
 
-}  // namespace
-
+// The lock of the view's store; a view made without its __init__ (a test
+// stand-in) may have no store.
 py::object change_lock(py::handle view, const py::module_& m) {
-    // A view made without its __init__ (a test stand-in) may have none.
     return store_lock(py::getattr(view, "consolidated", py::none()), m);
 }
+
+}  // namespace
+
 
 vm::Body locked(const py::module_& m, vm::Body body) {
     return [m, body = std::move(body)](const vm::Args& a) {
@@ -124,22 +126,20 @@ void define_data_storage(py::module_& m) {
 
     b.method(
         "set", {vm::self(), vm::arg("key"), vm::arg("value")},
-        [m](const vm::Args& a) -> py::object {
+        locked(m, [](const vm::Args& a) -> py::object {
             py::handle self = a.self();
             py::handle key = a[1];
-            vm::LockGuard guard(change_lock(self, m));
             SavedChange change(self);
             change.set(self.attr("data"), key, a[2]);
             change.save();
             return py::none();
-        },
+        }),
         "Set a value in storage and save.");
 
     b.method(
         "delete", {vm::self(), vm::arg("key")},
-        [m](const vm::Args& a) -> py::object {
+        locked(m, [](const vm::Args& a) -> py::object {
             py::handle self = a.self();
-            vm::LockGuard guard(change_lock(self, m));
             py::object data = self.attr("data");
             py::handle key = a[1];
             if (!data.contains(key)) return py::none();
@@ -154,14 +154,13 @@ void define_data_storage(py::module_& m) {
                 throw;
             }
             return py::none();
-        },
+        }),
         "Delete a key from storage and save.");
 
     b.method(
         "clear", {vm::self()},
-        [m](const vm::Args& a) -> py::object {
+        locked(m, [](const vm::Args& a) -> py::object {
             py::handle self = a.self();
-            vm::LockGuard guard(change_lock(self, m));
             py::object previous = self.attr("data");
             self.attr("data") = py::dict();
             try {
@@ -171,7 +170,7 @@ void define_data_storage(py::module_& m) {
                 throw;
             }
             return py::none();
-        },
+        }),
         "Clear all data.");
 
     b.build();

@@ -14,9 +14,8 @@ void define_download_metadata_storage(py::module_& m) {
     b.method("add_download",
              {vm::self(), vm::arg("episode_url"), vm::arg("local_path"),
               vm::arg("title").def(py::str("")), vm::arg("podcast_name").def(py::str(""))},
-             [mod](const vm::Args& a) {
+             locked(mod, [mod](const vm::Args& a) {
                  py::handle self = a.self();
-                 vm::LockGuard guard(change_lock(self, mod));
                  py::dict record;
                  record["local_path"] = a[2];
                  record["title"] = a[3];
@@ -25,7 +24,7 @@ void define_download_metadata_storage(py::module_& m) {
                  self.attr("data")[a[1]] = record;
                  self.attr("save")();
                  return py::object();
-             },
+             }),
              "Add download metadata.");
 
     b.method("get_download", {vm::self(), vm::arg("episode_url")},

@@ -14,9 +14,8 @@ void define_playback_positions(py::module_& m) {
     b.method("save_position",
              {vm::self(), vm::arg("media_id"), vm::arg("position"),
               vm::arg("duration").def(py::none())},
-             [mod](const vm::Args& a) {
+             locked(mod, [mod](const vm::Args& a) {
                  py::handle self = a.self();
-                 vm::LockGuard guard(change_lock(self, mod));
                  py::dict record;
                  record["position"] = a[2];
                  record["duration"] = a[3];
@@ -24,7 +23,7 @@ void define_playback_positions(py::module_& m) {
                  self.attr("data")[a[1]] = record;
                  self.attr("save")();
                  return py::object();
-             },
+             }),
              "Save playback position for a media item.");
 
     b.method("get_position", {vm::self(), vm::arg("media_id")},
@@ -54,9 +53,8 @@ void define_bookmarks(py::module_& m) {
     b.method("add_bookmark",
              {vm::self(), vm::arg("media_id"), vm::arg("position"),
               vm::arg("label").def(py::str(""))},
-             [mod](const vm::Args& a) {
+             locked(mod, [mod](const vm::Args& a) {
                  py::handle self = a.self();
-                 vm::LockGuard guard(change_lock(self, mod));
                  py::object data = self.attr("data");
                  if (!vm::contains(data, a[1])) data[a[1]] = py::list();
                  py::dict record;
@@ -66,7 +64,7 @@ void define_bookmarks(py::module_& m) {
                  data[a[1]].attr("append")(record);
                  self.attr("save")();
                  return py::object();
-             },
+             }),
              "Add a bookmark for a media item.");
 
     b.method("get_bookmarks", {vm::self(), vm::arg("media_id")},
@@ -76,9 +74,8 @@ void define_bookmarks(py::module_& m) {
              "Get all bookmarks for a media item.");
 
     b.method("remove_bookmark", {vm::self(), vm::arg("media_id"), vm::arg("index")},
-             [mod](const vm::Args& a) {
+             locked(mod, [](const vm::Args& a) {
                  py::handle self = a.self();
-                 vm::LockGuard guard(change_lock(self, mod));
                  py::object data = self.attr("data");
                  if (!vm::contains(data, a[1])) return py::object();
                  py::object bookmarks = data[a[1]];
@@ -95,7 +92,7 @@ void define_bookmarks(py::module_& m) {
                  }
                  self.attr("save")();
                  return py::object();
-             },
+             }),
              "Remove a specific bookmark by index.");
 
     b.method("clear_bookmarks", {vm::self(), vm::arg("media_id")},

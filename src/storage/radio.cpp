@@ -13,9 +13,8 @@ void define_radio_station_storage(py::module_& m) {
     b.method("add_station",
              {vm::self(), vm::arg("station_url"), vm::arg("name"),
               vm::arg("description").def(py::str(""))},
-             [mod](const vm::Args& a) {
+             locked(mod, [mod](const vm::Args& a) {
                  py::handle self = a.self();
-                 vm::LockGuard guard(change_lock(self, mod));
                  py::object data = self.attr("data");
                  // Numbers run 0, 1, 2 ... while nothing was removed. After a
                  // removal the count can be the number of a station that is
@@ -35,7 +34,7 @@ void define_radio_station_storage(py::module_& m) {
                  data[key] = record;
                  self.attr("save")();
                  return number;
-             },
+             }),
              "Add a radio station.");
 
     b.method("get_station", {vm::self(), vm::arg("station_id")},
@@ -58,9 +57,8 @@ void define_radio_station_storage(py::module_& m) {
     b.method("update_station",
              {vm::self(), vm::arg("station_id"), vm::arg("name").def(py::none()),
               vm::arg("url").def(py::none()), vm::arg("description").def(py::none())},
-             [mod](const vm::Args& a) {
+             locked(mod, [mod](const vm::Args& a) {
                  py::handle self = a.self();
-                 vm::LockGuard guard(change_lock(self, mod));
                  py::str key(a[1]);
                  py::object data = self.attr("data");
                  if (!vm::contains(data, key)) return py::object(py::bool_(false));
@@ -71,7 +69,7 @@ void define_radio_station_storage(py::module_& m) {
                  record["updated_date"] = now_text(mod);
                  self.attr("save")();
                  return py::object(py::bool_(true));
-             },
+             }),
              "Update fields on an existing radio station.");
 
     b.build();

@@ -34,11 +34,9 @@ py::object data_lock_of(py::handle store, const py::module_& m);
 void define_data_storage(py::module_& m);
 
 // data_storage.cpp: pieces every section store uses.
-// The lock that `view`'s consolidated store serialises its changes and saves
-// with, to hold for one change of `view.data` and its save; a null object
-// (hold nothing) when a stand-in is in the store's place.
-py::object change_lock(py::handle view, const py::module_& m);
-// `body` run while holding the change lock of the view it is called on.
+// `body` (one change of `view.data` and its save) run while holding the lock
+// the view's consolidated store serialises its changes and saves with; a
+// stand-in in the store's place has none, and the body runs unlocked.
 vm::Body locked(const py::module_& m, vm::Body body);
 // The local time now as ISO text, through the module's `datetime` as it is
 // bound at this moment (tests and the host may replace it).

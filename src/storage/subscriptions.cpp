@@ -33,9 +33,8 @@ void define_subscription_storage(py::module_& m) {
     add_section_init(b, kSection);
 
     b.method("add_subscription", {vm::self(), vm::arg("feed_url"), vm::arg("feed_data")},
-             [mod](const vm::Args& a) {
+             locked(mod, [mod](const vm::Args& a) {
                  py::handle self = a.self();
-                 vm::LockGuard guard(change_lock(self, mod));
                  py::object get = py::reinterpret_borrow<py::object>(a[2]).attr("get");
                  py::dict record;
                  record["url"] = a[1];
@@ -49,7 +48,7 @@ void define_subscription_storage(py::module_& m) {
                  self.attr("data")[a[1]] = record;
                  self.attr("save")();
                  return py::object();
-             },
+             }),
              kAddDoc);
 
     b.method("remove_subscription", {vm::self(), vm::arg("feed_url")},
@@ -64,23 +63,21 @@ void define_subscription_storage(py::module_& m) {
              "Get all subscriptions.");
 
     b.method("update_last_checked", {vm::self(), vm::arg("feed_url")},
-             [mod](const vm::Args& a) {
+             locked(mod, [mod](const vm::Args& a) {
                  py::handle self = a.self();
-                 vm::LockGuard guard(change_lock(self, mod));
                  py::object data = self.attr("data");
                  if (!vm::contains(data, a[1])) return py::object();
                  data[a[1]]["last_checked"] = now_text(mod);
                  self.attr("save")();
                  return py::object();
-             },
+             }),
              "Update the last checked timestamp for a feed.");
 
     b.method("update_feed_metadata",
              {vm::self(), vm::arg("feed_url"), vm::arg("title").def(py::none()),
               vm::arg("author").def(py::none())},
-             [mod](const vm::Args& a) {
+             locked(mod, [](const vm::Args& a) {
                  py::handle self = a.self();
-                 vm::LockGuard guard(change_lock(self, mod));
                  py::object data = self.attr("data");
                  if (!vm::contains(data, a[1])) return py::object();
                  py::object record = data[a[1]];
@@ -88,14 +85,13 @@ void define_subscription_storage(py::module_& m) {
                  if (!a[3].is_none()) record["author"] = a[3];
                  self.attr("save")();
                  return py::object();
-             },
+             }),
              kUpdateMetadataDoc);
 
     b.method("update_episode_tracking",
              {vm::self(), vm::arg("feed_url"), vm::arg("episode_hash"), vm::arg("episode_urls")},
-             [mod](const vm::Args& a) {
+             locked(mod, [mod](const vm::Args& a) {
                  py::handle self = a.self();
-                 vm::LockGuard guard(change_lock(self, mod));
                  py::object data = self.attr("data");
                  if (!vm::contains(data, a[1])) return py::object();
                  py::object record = data[a[1]];
@@ -104,7 +100,7 @@ void define_subscription_storage(py::module_& m) {
                  record["last_episode_check"] = now_text(mod);
                  self.attr("save")();
                  return py::object();
-             },
+             }),
              "Update episode hash and URL list for new episode detection.");
 
     b.method("get_episode_hash", {vm::self(), vm::arg("feed_url")},
