@@ -553,8 +553,7 @@ ClassBuilder& ClassBuilder::method(const char* name, std::vector<Param> params, 
 ClassBuilder& ClassBuilder::static_method(const char* name, std::vector<Param> params, Body body,
                                           const char* doc, py::object returns) {
     py::object f = make(name, std::move(params), std::move(body), doc, std::move(returns), false);
-    ns_[name] = py::reinterpret_steal<py::object>(PyStaticMethod_New(f.ptr()));
-    if (!ns_.contains(name)) throw py::error_already_set();
+    ns_[name] = steal(PyStaticMethod_New(f.ptr()));
     return *this;
 }
 
@@ -593,10 +592,8 @@ void set_method(py::handle cls, const char* name, std::vector<Param> params, Bod
 }
 
 py::object super(py::handle cls, py::handle self) {
-    PyObject* s = PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), cls.ptr(),
-                                               self.ptr(), nullptr);
-    if (!s) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(s);
+    return steal(
+        PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), cls.ptr(), self.ptr(), nullptr));
 }
 
 py::object def_function(py::module_ module, const char* name, std::vector<Param> params, Body body,
@@ -638,9 +635,7 @@ void from_import(py::module_ module, const char* source, std::initializer_list<c
 py::object typing_of(const char* name) { return py::module_::import("typing").attr(name); }
 
 py::object subscript(py::handle generic, py::handle item) {
-    PyObject* r = PyObject_GetItem(generic.ptr(), item.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
+    return steal(PyObject_GetItem(generic.ptr(), item.ptr()));
 }
 
 // ---------------------------------------------------------------------------
