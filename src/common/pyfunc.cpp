@@ -20,7 +20,7 @@ Param&& Param::ann(py::object a) && {
     return std::move(*this);
 }
 Param&& Param::text_ann() && {
-    annotation = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    annotation = type_object(&PyUnicode_Type);
     text = true;
     return std::move(*this);
 }
@@ -569,10 +569,9 @@ ClassBuilder& ClassBuilder::attr(const char* name, py::object value) {
 }
 
 py::object ClassBuilder::build() {
-    py::tuple bases = bases_.size() ? bases_ : py::make_tuple(py::reinterpret_borrow<py::object>(
-                                                   reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    py::tuple bases = bases_.size() ? bases_ : py::make_tuple(type_object(&PyBaseObject_Type));
     py::object meta = metaclass_;
-    if (!meta) meta = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(Py_TYPE(bases[0].ptr())));
+    if (!meta) meta = type_object(Py_TYPE(bases[0].ptr()));
     py::object cls = meta(py::str(name_), bases, ns_);
     *cell_ = cls;
     module_.attr(name_.c_str()) = cls;

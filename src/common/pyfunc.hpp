@@ -167,6 +167,10 @@ void from_import(py::module_ module, const char* source, std::initializer_list<c
 inline py::object global(py::handle module, const char* name) {
     return py::reinterpret_borrow<py::object>(module).attr(name);
 }
+// A builtin type as an object, for annotations: type_object(&PyLong_Type) is int.
+inline py::object type_object(PyTypeObject* type) {
+    return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(type));
+}
 // typing helpers for annotations: Optional[x], generic[x], generic[x, y].
 py::object typing_of(const char* name);
 py::object subscript(py::handle generic, py::handle item);

@@ -6,8 +6,6 @@
 // raises (a value JSON cannot encode) the setter puts the previous state back
 // before the error leaves, so one bad value cannot make every later save of
 // the store fail.
-#include <string>
-
 #include "config.hpp"
 
 namespace velmora::config {
@@ -16,9 +14,7 @@ namespace {
 using vm::Args;
 
 py::object get_item(py::handle container, py::handle key) {
-    PyObject* r = PyObject_GetItem(container.ptr(), key.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
+    return vm::steal(PyObject_GetItem(container.ptr(), key.ptr()));
 }
 
 void set_item(py::handle container, py::handle key, py::handle value) {
@@ -35,7 +31,7 @@ py::object none() { return py::none(); }
 // missing) does not turn a warning into a failure.
 void warn(py::module_& m, const char* prefix, const py::error_already_set& error) {
     try {
-        py::str line = py::str("").attr("join")(py::make_tuple(py::str(prefix), vm::error_str(error)));
+        py::str line = vm::concat({py::str(prefix), vm::error_str(error)});
         py::object file = vm::global(m, "sys").attr("stderr");
         vm::builtin("print")(line, py::arg("file") = file);
     } catch (py::error_already_set& e) {
@@ -220,12 +216,8 @@ py::object should_auto_refresh(const Args& a) {
         py::object datetime = py::module_::import("datetime").attr("datetime");
         py::object last_time = datetime.attr("fromisoformat")(last_refresh);
         py::object now = datetime.attr("now")();
-        PyObject* delta = PyNumber_Subtract(now.ptr(), last_time.ptr());
-        if (!delta) throw py::error_already_set();
-        py::object elapsed = py::reinterpret_steal<py::object>(delta).attr("total_seconds")();
-        PyObject* due = PyObject_RichCompare(elapsed.ptr(), interval.ptr(), Py_GE);
-        if (!due) throw py::error_already_set();
-        return py::reinterpret_steal<py::object>(due);
+        py::object elapsed = vm::steal(PyNumber_Subtract(now.ptr(), last_time.ptr())).attr("total_seconds")();
+        return vm::steal(PyObject_RichCompare(elapsed.ptr(), interval.ptr(), Py_GE));
     } catch (py::error_already_set& e) {
         if (e.matches(PyExc_ValueError) || e.matches(PyExc_TypeError)) return py::bool_(true);
         throw;
@@ -294,7 +286,7 @@ void define_config(py::module_& m) {
     b.method("get_speak_notifications", {self()}, getter("speak_notifications", py::bool_(true)),
              "Return whether spoken notifications are enabled.");
     b.method("set_speak_notifications",
-             {self(), arg("enabled").ann(py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBool_Type)))},
+             {self(), arg("enabled").ann(vm::builtin("bool"))},
              [](const Args& a) {
                  a.self().attr("set")("speak_notifications", py::bool_(vm::truthy(a[1])));
                  return none();

@@ -9,7 +9,6 @@
 #include "downloader.hpp"
 
 #include <optional>
-#include <string>
 #include <utility>
 
 namespace velmora::downloader {
@@ -39,17 +38,11 @@ py::object with_lock(py::handle self, F&& body) {
 }
 
 // "download_" + wall-clock milliseconds + "_" + a number from 1000 to 9999.
-py::str generate_task_id(py::module_& m, py::handle random) {
+py::str generate_task_id(const py::module_& m, py::handle random) {
     py::object seconds = vm::global(m, "time").attr("time")();
-    PyObject* ms = PyNumber_Multiply(seconds.ptr(), py::int_(1000).ptr());
-    if (!ms) throw py::error_already_set();
-    py::int_ whole(py::reinterpret_steal<py::object>(ms));
+    py::int_ whole(vm::steal(PyNumber_Multiply(seconds.ptr(), py::int_(1000).ptr())));
     py::object number = random.attr("randint")(1000, 9999);
-    std::string id = "download_";
-    id += std::string(py::str(whole));
-    id += "_";
-    id += std::string(py::str(number));
-    return py::str(id);
+    return vm::concat({VM_STR("download_"), whole, VM_STR("_"), number});
 }
 
 // Moves a task out of the active table (only when the entry is this very
@@ -80,14 +73,14 @@ bool already_ended(py::handle self, py::handle task) {
     return found.ptr() == Py_True;
 }
 
-void log_worker_error(py::module_& m, py::handle self, const py::error_already_set& error) {
+void log_worker_error(const py::module_& m, py::handle self, const py::error_already_set& error) {
     py::str message = vm::concat({class_name(self), py::str(" worker error: "), vm::error_str(error)});
     vm::log_with_traceback(vm::global(m, "logger"), "error", message, error);
 }
 
 // An error escaped the transfer: the task ends as failed instead of being
 // left in the active table for good.
-void record_failure(py::module_& m, py::handle self, py::handle task, const py::error_already_set& error) {
+void record_failure(const py::module_& m, py::handle self, py::handle task, const py::error_already_set& error) {
     if (already_ended(self, task)) return;
     py::object progress = task.attr("progress");
     progress.attr("status") = vm::global(m, "DownloadStatus").attr("FAILED");
@@ -96,7 +89,7 @@ void record_failure(py::module_& m, py::handle self, py::handle task, const py::
 }
 
 // One item taken from the queue. Returns false for a stop marker.
-bool run_item(py::module_& m, py::handle self, py::handle item) {
+bool run_item(const py::module_& m, py::handle self, py::handle item) {
     if (item.is_none()) return false;
     if (vm::truthy(item.attr("cancel_flag").attr("is_set")())) {
         // Cancelled while it waited: the transfer never starts.
@@ -110,7 +103,7 @@ bool run_item(py::module_& m, py::handle self, py::handle item) {
     return true;
 }
 
-py::object worker(py::module_& m, py::handle self) {
+py::object worker(const py::module_& m, py::handle self) {
     while (!vm::truthy(self.attr("_shutdown_flag").attr("is_set")())) {
         py::object item;
         try {
@@ -149,7 +142,7 @@ py::object worker(py::module_& m, py::handle self) {
     return py::none();
 }
 
-py::object add_download(py::module_& m, const Args& a) {
+py::object add_download(const py::module_& m, const Args& a) {
     py::handle self = a.self();
     py::handle url = a[1], episode_title = a[2], podcast_name = a[3];
     py::object callback = py::reinterpret_borrow<py::object>(a[5]);
@@ -240,9 +233,9 @@ void define_base_downloader(py::module_& m) {
     py::object callable = vm::global(m, "Callable");
     py::object task_type = vm::global(m, "DownloadTask");
     py::object progress_type = vm::global(m, "DownloadProgress");
-    py::object int_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyLong_Type));
-    py::object bool_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBool_Type));
-    py::object str_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    py::object int_type = vm::type_object(&PyLong_Type);
+    py::object bool_type = vm::type_object(&PyBool_Type);
+    py::object str_type = vm::type_object(&PyUnicode_Type);
 
     py::object optional_str = vm::subscript(optional, str_type);
     py::list callback_args;
@@ -287,10 +280,7 @@ void define_base_downloader(py::module_& m) {
         return py::none();
     });
 
-    b.method("_worker", {self()}, [m](const Args& a) {
-        py::module_ mod = m;
-        return worker(mod, a.self());
-    });
+    b.method("_worker", {self()}, [m](const Args& a) { return worker(m, a.self()); });
 
     add_generate_safe_filename(b, m);
     add_get_filename_from_headers(b, m);
@@ -313,10 +303,7 @@ void define_base_downloader(py::module_& m) {
              {self(), arg("url").text_ann(), arg("episode_title").text_ann(), arg("podcast_name").text_ann(),
               arg("task_id").ann(optional_str).def(py::none()),
               arg("progress_callback").ann(callback_type).def(py::none())},
-             [m](const Args& a) {
-                 py::module_ mod = m;
-                 return add_download(mod, a);
-             },
+             [m](const Args& a) { return add_download(m, a); },
              nullptr, str_type);
 
     add_detect_extension_from_url(b, m);
@@ -361,9 +348,7 @@ void define_base_downloader(py::module_& m) {
              [](const Args& a) {
                  py::handle s = a.self();
                  return with_lock(s, [&] {
-                     PyObject* values = PySequence_List(s.attr("active_downloads").attr("values")().ptr());
-                     if (!values) throw py::error_already_set();
-                     return py::reinterpret_steal<py::object>(values);
+                     return vm::steal(PySequence_List(s.attr("active_downloads").attr("values")().ptr()));
                  });
              },
              nullptr, task_list);
@@ -374,9 +359,7 @@ void define_base_downloader(py::module_& m) {
                  [table = table](const Args& a) {
                      py::handle s = a.self();
                      return with_lock(s, [&] {
-                         PyObject* copy = PySequence_List(s.attr(table).ptr());
-                         if (!copy) throw py::error_already_set();
-                         return py::reinterpret_steal<py::object>(copy);
+                         return vm::steal(PySequence_List(s.attr(table).ptr()));
                      });
                  },
                  nullptr, task_list);

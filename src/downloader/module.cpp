@@ -76,7 +76,7 @@ void demonstrate(py::module_& m) {
         // As a with statement does: __exit__ sees every exception and a true
         // result swallows it.
         py::object trace = e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::none();
-        if (!py::bool_(exit(manager, e.type(), e.value(), trace))) throw;
+        if (!vm::truthy(exit(manager, e.type(), e.value(), trace))) throw;
         return;
     }
     exit(manager, py::none(), py::none(), py::none());

@@ -32,7 +32,6 @@ py::object to_text(const std::u32string& s) {
         PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
-py::object str_type() { return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyUnicode_Type)); }
 
 }  // namespace
 
@@ -45,19 +44,19 @@ void add_generate_safe_filename(vm::ClassBuilder& b, py::module_&) {
             py::object extension = vm::steal(PyObject_Format(a[1].ptr(), VM_STR("").ptr()));
             return vm::steal(PyUnicode_FromFormat("%U.%U", stem.ptr(), extension.ptr()));
         },
-        "Generate a safe filename from a title.", str_type());
+        "Generate a safe filename from a title.", vm::type_object(&PyUnicode_Type));
 }
 
 void add_get_filename_from_headers(vm::ClassBuilder& b, py::module_& m) {
-    py::object optional_str = vm::subscript(m.attr("Optional"), str_type());
+    py::object optional_str = vm::subscript(m.attr("Optional"), vm::type_object(&PyUnicode_Type));
     b.static_method(
         "_get_filename_from_headers", {vm::arg("headers").pos_only()},
         [](const vm::Args& a) -> py::object {
             py::object message_type = py::module_::import("email.message").attr("Message");
             py::handle headers = a[0];
             py::object value = headers.attr("get")("content-disposition", "");
-            if (!py::bool_(value)) value = headers.attr("get")("Content-Disposition", "");
-            if (!py::bool_(value)) return py::none();
+            if (!vm::truthy(value)) value = headers.attr("get")("Content-Disposition", "");
+            if (!vm::truthy(value)) return py::none();
             py::object message = message_type();
             message["content-disposition"] = value;
             // Only a non-empty text names a file; anything else a parser
@@ -89,14 +88,11 @@ void add_detect_extension_from_url(vm::ClassBuilder& b, py::module_&) {
                                              {VM_STR(".m4a"), VM_STR("m4a")},
                                              {VM_STR(".mp4"), VM_STR("mp4")},
                                              {VM_STR(".ogg"), VM_STR("ogg")}};
-            for (const auto& k : needles) {
-                const int found = PySequence_Contains(lowered.ptr(), k[0].ptr());
-                if (found < 0) throw py::error_already_set();
-                if (found) return py::reinterpret_borrow<py::object>(k[1]);
-            }
+            for (const auto& k : needles)
+                if (vm::contains(lowered, k[0])) return py::reinterpret_borrow<py::object>(k[1]);
             return py::reinterpret_borrow<py::object>(VM_STR("mp3"));
         },
-        "Detect the file extension from a URL.", str_type());
+        "Detect the file extension from a URL.", vm::type_object(&PyUnicode_Type));
 }
 
 }  // namespace velmora::downloader

@@ -575,8 +575,8 @@ void define_podcast_downloader(py::module_& m) {
     headers["Accept-Encoding"] = "identity";
     b.attr("DEFAULT_HEADERS", headers);
 
-    py::object optional_str = vm::subscript(vm::typing_of("Optional"), py::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)));
-    py::object int_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyLong_Type));
+    py::object optional_str = vm::subscript(vm::typing_of("Optional"), vm::type_object(&PyUnicode_Type));
+    py::object int_type = vm::type_object(&PyLong_Type);
 
     b.method(
         "__init__",

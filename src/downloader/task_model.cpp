@@ -6,7 +6,7 @@
 // that gives exactly what Python's arithmetic and float formatting give; any
 // other number goes through Python's own operators.
 #include <cmath>
-#include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -37,8 +37,7 @@ py::object format_obj(py::handle value, py::handle format_spec) {
 // State of one module instance (the module may be loaded twice: as
 // core.downloader and as the demonstration's __main__).
 struct Model {
-    py::object namespace_;        // the module's __dict__, kept alive by the methods
-    PyObject* globals = nullptr;  // namespace_.ptr()
+    py::object globals;  // the module's __dict__, kept alive by the methods
     py::object format_size, format_speed, format_eta;  // the class's own methods
     // The standard clock as the module imported it, called directly while
     // neither the module global `time` nor `time.time` has been replaced.
@@ -56,7 +55,7 @@ py::object global(const Model& st, py::handle name) { return vm::name_in(st.glob
 
 py::object now(const Model& st) {
     if (st.time_c) {
-        PyObject* module = PyDict_GetItemWithError(st.globals, VM_STR("time").ptr());
+        PyObject* module = PyDict_GetItemWithError(st.globals.ptr(), VM_STR("time").ptr());
         if (module == st.time_module.ptr() &&
             PyDict_GetItemWithError(st.time_dict, VM_STR("time").ptr()) == st.time_function.ptr())
             return vm::steal(st.time_c(st.time_self, nullptr));
@@ -180,18 +179,22 @@ py::object eta_text_of(py::handle eta) {
     return vm::steal(PyUnicode_FromFormat("%Us", s.ptr()));
 }
 
-// True when the object's own attributes hold something under `name`, which
-// then hides the class's method, as for any plain function attribute.
-bool shadowed(py::handle self, py::handle name) {
+// True when the object's own attributes hold something under one of `names`,
+// which then hides the class's method, as for any plain function attribute.
+bool shadowed(py::handle self, std::initializer_list<py::handle> names) {
     PyObject* dict = PyObject_GenericGetDict(self.ptr(), nullptr);
     if (!dict) {
         PyErr_Clear();
         return false;
     }
-    PyObject* found = PyDict_GetItemWithError(dict, name.ptr());
+    bool found = false;
+    for (py::handle name : names) {
+        found = PyDict_GetItemWithError(dict, name.ptr()) != nullptr;
+        if (found || PyErr_Occurred()) break;
+    }
     Py_DECREF(dict);
     if (!found && PyErr_Occurred()) throw py::error_already_set();
-    return found != nullptr;
+    return found;
 }
 
 // True when the class of `self` still has `original` under `name` (not
@@ -209,19 +212,12 @@ bool own_class_method(py::handle self, py::handle name, const py::object& origin
 
 // True when `self.name` gives the class's own `original`.
 bool own_method(py::handle self, py::handle name, const py::object& original) {
-    return own_class_method(self, name, original) && !shadowed(self, name);
-}
-
-py::object call_method(py::handle self, py::handle name, PyObject* arg = nullptr) {
-    PyObject* args[2] = {self.ptr(), arg};
-    const size_t n = arg ? 2 : 1;
-    return vm::steal(
-        PyObject_VectorcallMethod(name.ptr(), args, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return own_class_method(self, name, original) && !shadowed(self, {name});
 }
 
 py::object self_format_size(const Model& st, py::handle self, py::handle value) {
     if (own_method(self, VM_STR("format_size"), st.format_size)) return size_text_of(value);
-    return call_method(self, VM_STR("format_size"), value.ptr());
+    return vm::call_method(self, VM_STR("format_size"), value);
 }
 
 py::object speed_text_of(const Model& st, py::handle self) {
@@ -234,7 +230,7 @@ py::object speed_text_of(const Model& st, py::handle self) {
 py::object self_format(const Model& st, py::handle self, py::handle name, const py::object& original,
                        py::object (*own)(const Model&, py::handle)) {
     if (own_method(self, name, original)) return own(st, self);
-    return call_method(self, name);
+    return vm::call_method(self, name);
 }
 
 py::object own_eta(const Model&, py::handle self) { return eta_text_of(vm::get_attr(self, VM_STR("eta"))); }
@@ -259,8 +255,7 @@ bool own_formatting(Model& st, py::handle self) {
     }
     // The class's answer holds for the object unless the object itself holds
     // one of the three names.
-    return own && !shadowed(self, VM_STR("format_size")) && !shadowed(self, VM_STR("format_speed")) &&
-           !shadowed(self, VM_STR("format_eta"));
+    return own && !shadowed(self, {VM_STR("format_size"), VM_STR("format_speed"), VM_STR("format_eta")});
 }
 
 // The progress line when every piece is a plain number and the class's own
@@ -364,8 +359,8 @@ void define_status(py::module_& m) {
 }
 
 void define_progress(py::module_& m, const std::shared_ptr<Model>& st) {
-    py::object int_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyLong_Type));
-    py::object str_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    py::object int_type = vm::type_object(&PyLong_Type);
+    py::object str_type = vm::type_object(&PyUnicode_Type);
 
     vm::ClassBuilder b(m, "DownloadProgress", "Download progress information");
     b.method("__init__", {vm::self()}, [st](const vm::Args& a) -> py::object {
@@ -438,8 +433,7 @@ void define_task(py::module_& m, const std::shared_ptr<Model>& st) {
 
 void define_task_model(py::module_& m) {
     auto st = std::make_shared<Model>();
-    st->namespace_ = m.attr("__dict__");
-    st->globals = st->namespace_.ptr();
+    st->globals = m.attr("__dict__");
     remember_clock(m, *st);
     define_status(m);
     define_progress(m, st);

@@ -38,14 +38,14 @@ py::object make_wrapper(py::module_ m, py::object func, py::object context, py::
         PyObject* r = PyObject_Call(func.ptr(), a[0].ptr(), a[1].ptr());
         if (r) return py::reinterpret_steal<py::object>(r);
         py::error_already_set failure;
-        if (!failure.matches(PyExc_Exception)) throw failure;
+        if (!vm::is_exception(failure)) throw failure;
         {
             vm::HandledException handling(failure);
             py::object report_context;
             if (vm::truthy(context))
                 report_context = context;
             else
-                report_context = concat({text_of(func.attr("__name__")), py::str("()")});
+                report_context = vm::concat({func.attr("__name__"), py::str("()")});
             vm::global(m, "handle_error")(failure.value(), report_context, py::arg("show_dialog") = show_dialog);
             if (!vm::truthy(reraise)) return py::object(py::none());
         }

@@ -3,8 +3,6 @@
 // The entry point is written out rather than taken from PYBIND11_MODULE so
 // that a failing import at load (wxPython missing) reaches the importer as
 // the import system's own error instead of a wrapped "initialization failed".
-#include <cstring>
-
 #include "fault_reporter.hpp"
 
 namespace py = pybind11;

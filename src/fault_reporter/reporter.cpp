@@ -13,12 +13,17 @@
 
 namespace velmora::fault_reporter {
 
+namespace {
+
 using vm::Args;
+using vm::concat;
 
-py::str text_of(py::handle value) { return py::str(value); }
-
+// A builtin as module code sees it: a module global of that name first.
 py::object builtin(py::module_& m, const char* name) { return vm::name_in(m.attr("__dict__"), py::str(name)); }
 
+// print(text, file=sys.<stream>), where an unusable stream (None, missing,
+// closed, failing) is no error and gets nothing: the reporter's own
+// diagnostics never raise and never stray onto the other stream.
 void quiet_print(py::module_& m, const char* stream, py::handle text) {
     try {
         py::object file = vm::global(m, "sys").attr(stream);
@@ -31,8 +36,6 @@ void quiet_print(py::module_& m, const char* stream, py::handle text) {
     }
 }
 
-namespace {
-
 const char* const kLogName = "velmora_errors.log";
 const char* const kTimeFormat = "%Y-%m-%d %H:%M:%S";
 
@@ -44,11 +47,7 @@ py::object none() { return py::none(); }
 
 py::str rule(char c) { return py::str(std::string(80, c)); }
 
-py::object bit_or(py::handle a, py::handle b) {
-    PyObject* r = PyNumber_Or(a.ptr(), b.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
+py::object bit_or(py::handle a, py::handle b) { return vm::steal(PyNumber_Or(a.ptr(), b.ptr())); }
 
 py::object timestamp(py::module_& m) {
     return vm::global(m, "datetime").attr("now")().attr("strftime")(kTimeFormat);
@@ -117,14 +116,14 @@ py::object format_error_message(py::module_& m, const Args& a) {
     py::handle error = a[1], context = a[2];
     py::object stamp = timestamp(m);
     py::str error_type = type_name(error);
-    py::str error_text = text_of(error);
+    py::str error_text(error);
 
     py::list lines;
     lines.append(rule('='));
     lines.append(concat({py::str("Timestamp: "), stamp}));
     lines.append(concat({py::str("Error Type: "), error_type}));
     lines.append(concat({py::str("Error Message: "), error_text}));
-    if (vm::truthy(context)) lines.insert(3, concat({py::str("Context: "), text_of(context)}));
+    if (vm::truthy(context)) lines.insert(3, concat({py::str("Context: "), context}));
     lines.append(rule('-'));
     lines.append(py::str("Full Traceback:"));
 
@@ -177,19 +176,17 @@ py::object show_error_dialog(py::module_& m, const Args& a) {
     py::handle self = a.self(), error = a[1], context = a[2];
     py::object dialog;
     try {
-        py::str intro = vm::truthy(context) ? concat({py::str("An error occurred in "), text_of(context), py::str(":\n\n")})
+        py::str intro = vm::truthy(context) ? concat({py::str("An error occurred in "), context, py::str(":\n\n")})
                                         : py::str("An error occurred:\n\n");
-        py::str message = concat({intro, type_name(error), py::str(": "), text_of(error), py::str("\n\n"),
+        py::str message = concat({intro, type_name(error), py::str(": "), error, py::str("\n\n"),
                                   py::str("Would you like to save the error details to the log file?")});
         py::object wx = vm::global(m, "wx");
-        py::str title = concat({text_of(self.attr("app_name")), py::str(" - Error")});
+        py::str title = concat({self.attr("app_name"), py::str(" - Error")});
         py::object style = bit_or(bit_or(wx.attr("YES_NO"), wx.attr("ICON_ERROR")), wx.attr("NO_DEFAULT"));
         dialog = wx.attr("MessageDialog")(py::none(), message, title, style);
         py::object answer = dialog.attr("ShowModal")();
         if (!destroy(dialog)) return py::bool_(false);
-        PyObject* yes = PyObject_RichCompare(answer.ptr(), vm::global(m, "wx").attr("ID_YES").ptr(), Py_EQ);
-        if (!yes) throw py::error_already_set();
-        return py::reinterpret_steal<py::object>(yes);
+        return vm::steal(PyObject_RichCompare(answer.ptr(), vm::global(m, "wx").attr("ID_YES").ptr(), Py_EQ));
     } catch (py::error_already_set& e) {
         if (!vm::is_exception(e)) {
             try {
@@ -221,13 +218,13 @@ py::object handle_error(py::module_& m, const Args& a) {
     py::object log_file = self.attr("log_file");
     try {
         py::object wx = vm::global(m, "wx");
-        py::str message = concat({py::str("Error details have been saved to:\n"), text_of(log_file)});
-        py::str title = concat({text_of(self.attr("app_name")), py::str(" - Error Saved")});
+        py::str message = concat({py::str("Error details have been saved to:\n"), log_file});
+        py::str title = concat({self.attr("app_name"), py::str(" - Error Saved")});
         py::object style = bit_or(wx.attr("OK"), wx.attr("ICON_INFORMATION"));
         wx.attr("MessageBox")(message, title, style);
     } catch (py::error_already_set& e) {
         if (!vm::is_exception(e)) throw;
-        quiet_print(m, "stdout", concat({py::str("Error details have been saved to: "), text_of(log_file)}));
+        quiet_print(m, "stdout", concat({py::str("Error details have been saved to: "), log_file}));
     }
     return none();
 }
@@ -243,7 +240,7 @@ py::object log_message(py::module_& m, const Args& a) {
     py::handle self = a.self(), message = a[1], level = a[2];
     try {
         py::object stamp = timestamp(m);
-        py::str entry = concat({py::str("["), stamp, py::str("] ["), text_of(level), py::str("] "), text_of(message),
+        py::str entry = concat({py::str("["), stamp, py::str("] ["), level, py::str("] "), message,
                                 py::str("\n")});
         append_to_log(m, self, entry);
     } catch (py::error_already_set& e) {
@@ -273,7 +270,7 @@ void define_fault_reporter(py::module_& m) {
               arg("show_dialog").def(py::bool_(true))},
              [m](const Args& a) mutable { return handle_error(m, a); });
     b.method("log_error", {self(), arg("error"), arg("context").def(py::none())},
-             [](const Args& a) { return log_error(a); });
+             log_error);
     b.method("log_message", {self(), arg("message"), arg("level").def(py::str("INFO"))},
              [m](const Args& a) mutable { return log_message(m, a); });
     b.build();

@@ -5,17 +5,11 @@
 
 #include <initializer_list>
 #include <utility>
-#include <vector>
 
 namespace velmora::storage {
 namespace {
 
 constexpr const char* kSection = "quietshelf_downloads";
-
-py::object checked(PyObject* result) {
-    if (!result) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
 
 py::object data_of(py::handle self) { return self.attr("data"); }
 
@@ -58,7 +52,7 @@ py::object can_download(const vm::Args& a) {
     self.attr("_reset_if_new_day")();
     py::object downloads_today = count_of(self, "downloads_today");
     py::object limit = self.attr("DAILY_DOWNLOAD_LIMIT");
-    py::object left = checked(PyNumber_Subtract(limit.ptr(), downloads_today.ptr()));
+    py::object left = vm::steal(PyNumber_Subtract(limit.ptr(), downloads_today.ptr()));
     py::object remaining = compare(left, py::int_(0), Py_GT) ? left : py::int_(0);
     bool allowed = compare(downloads_today, limit, Py_LT);
     return py::make_tuple(py::bool_(allowed), remaining);
@@ -68,8 +62,8 @@ py::object increment_download_count(const vm::Args& a) {
     py::handle self = a.self();
     self.attr("_reset_if_new_day")();
     py::int_ one(1);
-    py::object today = checked(PyNumber_Add(count_of(self, "downloads_today").ptr(), one.ptr()));
-    py::object total = checked(PyNumber_Add(count_of(self, "total_downloads").ptr(), one.ptr()));
+    py::object today = vm::steal(PyNumber_Add(count_of(self, "downloads_today").ptr(), one.ptr()));
+    py::object total = vm::steal(PyNumber_Add(count_of(self, "total_downloads").ptr(), one.ptr()));
     change_and_save(self, {{"downloads_today", today}, {"total_downloads", total}});
     return py::none();
 }

@@ -3,8 +3,6 @@
 // Both lists hold the newest entry first and are capped.
 #include "storage.hpp"
 
-#include <vector>
-
 namespace velmora::storage {
 namespace {
 
@@ -12,8 +10,6 @@ constexpr const char* kSection = "spotify_data";
 constexpr size_t kMaxFavorites = 20;
 constexpr size_t kMaxSearches = 50;
 
-// `a == b` / `a != b` as the operators give them (no identity shortcut, so a
-// value that is unequal to itself stays unequal).
 py::object data_of(py::handle self) { return self.attr("data"); }
 
 // data[key], set to a new empty list first when absent.
@@ -114,9 +110,7 @@ py::object add_recent_search(py::handle mod, const vm::Args& a) {
 py::object get_recent_searches(const vm::Args& a) {
     py::object searches = data_of(a.self()).attr("get")("recent_searches", py::list());
     // searches[:limit], with the runtime's slice rules.
-    py::object bounds = py::reinterpret_steal<py::object>(PySlice_New(nullptr, a[1].ptr(), nullptr));
-    if (!bounds) throw py::error_already_set();
-    return searches[bounds];
+    return searches[vm::steal(PySlice_New(nullptr, a[1].ptr(), nullptr))];
 }
 
 py::object clear_recent_searches(const vm::Args& a) {

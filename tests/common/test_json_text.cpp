@@ -15,25 +15,17 @@ namespace {
 std::vector<std::uint32_t> ucs4(std::u32string_view text) { return {text.begin(), text.end()}; }
 std::vector<std::uint16_t> ucs2(std::u16string_view text) { return {text.begin(), text.end()}; }
 
-std::string literal(std::u32string_view text) {
+template <class Unit>
+std::string literal_of(const std::vector<Unit>& units) {
     std::string out;
-    const auto units = ucs4(text);
     EXPECT_TRUE(append_string(out, units.data(), units.size()));
     return out;
 }
 
-std::string literal16(std::u16string_view text) {
-    std::string out;
-    const auto units = ucs2(text);
-    EXPECT_TRUE(append_string(out, units.data(), units.size()));
-    return out;
-}
-
+std::string literal(std::u32string_view text) { return literal_of(ucs4(text)); }
+std::string literal16(std::u16string_view text) { return literal_of(ucs2(text)); }
 std::string literal8(std::string_view latin1) {
-    std::string out;
-    EXPECT_TRUE(append_string(out, reinterpret_cast<const std::uint8_t*>(latin1.data()),
-                              latin1.size()));
-    return out;
+    return literal_of(std::vector<std::uint8_t>(latin1.begin(), latin1.end()));
 }
 
 TEST(JsonTextString, EscapesAsPythonDoes) {
