@@ -1,13 +1,45 @@
 """Shared fixtures: every test runs with a home folder of its own, so the
-Documents folder and everything Velmora writes there stay inside tmp_path."""
+Documents folder and everything Velmora writes there stay inside tmp_path;
+and no test, nor any process it starts, reaches a host other than loopback."""
+import os
 import sys
+import tempfile
 from pathlib import Path
 
 import pytest
 
 TESTS = Path(__file__).parent
-if str(TESTS) not in sys.path:
-    sys.path.insert(0, str(TESTS))
+NETGUARD = TESTS / "netguard"
+for folder in (TESTS, NETGUARD):
+    if str(folder) not in sys.path:
+        sys.path.insert(0, str(folder))
+
+import loopback_only  # noqa: E402  (needs the folder above on the path)
+
+# Subprocesses: Python ones load the guard through netguard/sitecustomize.py
+# (on PYTHONPATH, and on sys.path for those given this process's path); any
+# other program that honours the proxy variables meets a dead port on loopback.
+_GUARD_LOG = Path(tempfile.mkdtemp(prefix="velmora-netguard-")) / "refused.log"
+_GUARD_LOG.touch()
+os.environ[loopback_only.LOG_VARIABLE] = str(_GUARD_LOG)
+os.environ["PYTHONPATH"] = os.pathsep.join(
+    [str(NETGUARD), *filter(None, os.environ.get("PYTHONPATH", "").split(os.pathsep))])
+for variable in ("http_proxy", "https_proxy", "ftp_proxy", "all_proxy"):
+    os.environ[variable] = os.environ[variable.upper()] = "http://127.0.0.1:9"
+os.environ["no_proxy"] = os.environ["NO_PROXY"] = "127.0.0.1,localhost,::1"
+loopback_only.install()
+
+
+@pytest.fixture(autouse=True)
+def loopback_only_traffic():
+    """Fails the test when it, or a process it started, tried to reach any
+    host but loopback (the attempt itself was refused)."""
+    before = _GUARD_LOG.stat().st_size
+    yield
+    with open(_GUARD_LOG, encoding="utf-8") as log:
+        log.seek(before)
+        refused = log.read()
+    assert not refused, "traffic to a host other than loopback was attempted:\n" + refused
 
 
 @pytest.fixture(autouse=True)
