@@ -194,6 +194,15 @@ py::object call_method(py::handle obj, py::handle name, Handles... args) {
 // "".join(str(p) for p in parts): text is joined as Python text, never
 // through UTF-8, so lone surrogates pass.
 py::str concat(std::initializer_list<py::handle> parts);
+// f"..." built from literals, handles and whole numbers, in order:
+//   vm::text("Download followed ", n, " redirect(s):")
+// Handles are written with str(); text stays Python text (lone surrogates
+// pass, as in concat).
+template <class... Parts>
+py::str text(const Parts&... parts);
+// getattr(obj, name, <null>): a null object when the look-up raises
+// AttributeError (what hasattr() tests); any other error is raised.
+py::object optional_attr(py::handle obj, py::handle name);
 // `bool(left <op> right)` as Python evaluates the operator (op: Py_EQ,
 // Py_LT, ...; no identity shortcut).
 bool compare(py::handle left, py::handle right, int op);
@@ -252,5 +261,27 @@ private:
 
 // Raises TypeError unless value is str or None.
 void check_text(py::handle value, const std::string& function, const std::string& param);
+
+// ---------------------------------------------------------------------------
+// Templates
+
+namespace detail {
+py::object text_part(const char* literal);
+py::object text_part(const std::string& utf8);
+py::object text_part(long long number);
+py::object text_part(py::handle value);
+inline py::object text_part(int number) { return text_part(static_cast<long long>(number)); }
+inline py::object text_part(long number) { return text_part(static_cast<long long>(number)); }
+inline py::object text_part(unsigned long number) { return text_part(static_cast<long long>(number)); }
+py::str join_parts(PyObject* const* parts, size_t count);
+}  // namespace detail
+
+template <class... Parts>
+py::str text(const Parts&... parts) {
+    py::object objects[] = {detail::text_part(parts)...};
+    PyObject* raw[sizeof...(Parts)];
+    for (size_t i = 0; i < sizeof...(Parts); ++i) raw[i] = objects[i].ptr();
+    return detail::join_parts(raw, sizeof...(Parts));
+}
 
 }  // namespace vm

@@ -2,10 +2,10 @@
 //
 // The transfer talks to the server through `requests` (looked up in the
 // module at call time) and streams the body in 8192-byte chunks. The chunk
-// loop is native: chunks are gathered in a 1 MiB buffer and written through
-// the partial file's unbuffered Python file object, whose write releases the
-// GIL. The buffer is flushed before every point where someone can look at
-// the partial file: a pause, a cancel, a failure and the final rename.
+// loop is native: chunks (vm::BodyChunks) are gathered in a 1 MiB buffer in
+// front of the partial file (vm::BufferedFile), whose writes release the GIL.
+// The buffer is flushed before every point where someone can look at the
+// partial file: a pause, a cancel, a failure and the final rename.
 #include "downloader.hpp"
 
 #include <cerrno>
@@ -19,11 +19,13 @@
 #include <string>
 #include <unordered_set>
 
+#include "body_chunks.hpp"
+#include "buffered_file.hpp"
+
 namespace velmora::downloader {
 namespace {
 
 constexpr Py_ssize_t kChunkSize = 8192;
-constexpr Py_ssize_t kWriteBuffer = 1 << 20;
 
 const char* const kClassDoc =
     "Podcast downloader with resumable downloads, progress tracking, and concurrent downloads.\n"
@@ -50,19 +52,6 @@ using vm::call_method;
 using vm::concat;
 using vm::get_attr;
 using vm::set_attr;
-
-// getattr(obj, name, None) for AttributeError only, as hasattr() tests it.
-py::object optional_attr(py::handle obj, py::handle name) {
-    PyObject* r = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-    int found = PyObject_GetOptionalAttr(obj.ptr(), name.ptr(), &r);
-#else
-    int found = _PyObject_LookupAttr(obj.ptr(), name.ptr(), &r);
-#endif
-    if (found < 0) throw py::error_already_set();
-    if (found == 0) return py::object();
-    return py::reinterpret_steal<py::object>(r);
-}
 
 py::object join(py::handle folder, py::handle name) { return vm::steal(PyNumber_TrueDivide(folder.ptr(), name.ptr())); }
 
@@ -164,84 +153,6 @@ std::string target_key(py::handle os_path, py::handle folder, py::handle filenam
 }
 
 // ---------------------------------------------------------------------------
-// The partial file: an unbuffered Python file object with a native buffer.
-
-class PartFile {
-public:
-    explicit PartFile(py::object file) : file_(std::move(file)), buffer_(new char[kWriteBuffer]) {}
-
-    bool is_open() const { return bool(file_); }
-
-    void append(const char* data, Py_ssize_t size) {
-        if (used_ + size > kWriteBuffer) flush();
-        if (size >= kWriteBuffer) {
-            write_all(data, size);
-            return;
-        }
-        std::memcpy(buffer_.get() + used_, data, static_cast<size_t>(size));
-        used_ += size;
-    }
-
-    void flush() {
-        if (used_ == 0) return;
-        Py_ssize_t size = used_;
-        used_ = 0;  // what could not be written is not written again
-        write_all(buffer_.get(), size);
-    }
-
-    // Flushes and closes; the file is closed even when the flush fails, and
-    // the flush's error is the one raised.
-    void close() {
-        if (!file_) return;
-        py::object file = file_;
-        try {
-            flush();
-            file_ = py::object();
-        } catch (py::error_already_set&) {
-            file_ = py::object();
-            try {
-                call_method(file, VM_STR("close"));
-            } catch (py::error_already_set& close_error) {
-                if (!vm::is_exception(close_error)) throw;
-            }
-            throw;
-        }
-        call_method(file, VM_STR("close"));
-    }
-
-private:
-    void write_all(const char* data, Py_ssize_t size) {
-        while (size > 0) {
-            PyObject* view = PyMemoryView_FromMemory(const_cast<char*>(data), size, PyBUF_READ);
-            if (!view) throw py::error_already_set();
-            py::object written = py::reinterpret_steal<py::object>(
-                PyObject_CallMethodOneArg(file_.ptr(), VM_STR("write").ptr(), view));
-            // The buffer is reused: a view kept by the file object must not see that.
-            if (written) {
-                PyObject* released = PyObject_CallMethodNoArgs(view, VM_STR("release").ptr());
-                if (!released) written = py::object();
-                Py_XDECREF(released);
-            }
-            Py_DECREF(view);
-            if (!written) throw py::error_already_set();
-            Py_ssize_t n = written.is_none() ? 0 : PyLong_AsSsize_t(written.ptr());
-            if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
-            if (n <= 0) {
-                errno = EIO;
-                PyErr_SetFromErrno(PyExc_OSError);
-                throw py::error_already_set();
-            }
-            data += n;
-            size -= n;
-        }
-    }
-
-    py::object file_;
-    std::unique_ptr<char[]> buffer_;
-    Py_ssize_t used_ = 0;
-};
-
-// ---------------------------------------------------------------------------
 // The transfer of one task.
 
 struct Transfer {
@@ -286,7 +197,7 @@ struct Transfer {
 
     // Ends the task as cancelled; `part` and the response, when there are
     // any yet, are closed first.
-    void end_cancelled(PartFile* part) {
+    void end_cancelled(vm::BufferedFile* part) {
         set_status("CANCELLED");
         set_attr(progress, VM_STR("error_message"), py::str("Cancelled by user"));
         if (part) part->close();
@@ -295,7 +206,7 @@ struct Transfer {
     }
 
     void run();
-    void guarded(PartFile*& part_slot, std::optional<PartFile>& part);
+    void guarded(vm::BufferedFile*& part_slot, std::optional<vm::BufferedFile>& part);
     void fail(const py::error_already_set& error);
 };
 
@@ -323,8 +234,8 @@ void Transfer::run() {
         }
     }
 
-    std::optional<PartFile> part;
-    PartFile* open_part = nullptr;
+    std::optional<vm::BufferedFile> part;
+    vm::BufferedFile* open_part = nullptr;
     try {
         guarded(open_part, part);
     } catch (py::error_already_set& error) {
@@ -361,7 +272,7 @@ void Transfer::fail(const py::error_already_set& error) {
     call_method(self, VM_STR("_move_to_failed"), task);
 }
 
-void Transfer::guarded(PartFile*& open_part, std::optional<PartFile>& part) {
+void Transfer::guarded(vm::BufferedFile*& open_part, std::optional<vm::BufferedFile>& part) {
     // Resume offset: the size of the partial file.
     resume_position = 0;
     if (vm::truthy(call_method(temp_path, VM_STR("exists")))) {
@@ -382,14 +293,13 @@ void Transfer::guarded(PartFile*& open_part, std::optional<PartFile>& part) {
 
     py::object history = get_attr(response, VM_STR("history"));
     if (vm::truthy(history)) {
-        info(concat({py::str("Download followed "), py_int(py::len(history)), py::str(" redirect(s):")}));
+        info(vm::text("Download followed ", static_cast<long long>(py::len(history)), " redirect(s):"));
         long long number = 0;
         for (py::handle answer : history) {
             ++number;
-            info(concat({py::str("  Redirect "), py_int(number), py::str(": "), answer.attr("status_code"),
-                         py::str(" -> "), answer.attr("url")}));
+            info(vm::text("  Redirect ", number, ": ", answer.attr("status_code"), " -> ", answer.attr("url")));
         }
-        info(concat({py::str("  Final URL: "), get_attr(response, VM_STR("url"))}));
+        info(vm::text("  Final URL: ", get_attr(response, VM_STR("url"))));
     }
 
     // Resume only from a 206; one whose Content-Range names another first
@@ -473,16 +383,9 @@ void Transfer::guarded(PartFile*& open_part, std::optional<PartFile>& part) {
     py::object paused = status_enum.attr("PAUSED");
     py::object sleep = vm::global(m, "time").attr("sleep");
     py::object half_second = py::float_(0.5);
-    py::object iterator = py::reinterpret_steal<py::object>(
-        PyObject_GetIter(response.attr("iter_content")(py::arg("chunk_size") = kChunkSize).ptr()));
-    if (!iterator) throw py::error_already_set();
+    vm::BodyChunks chunks(response, kChunkSize);
     long long received = 0;
-    for (;;) {
-        py::object chunk = py::reinterpret_steal<py::object>(PyIter_Next(iterator.ptr()));
-        if (!chunk) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            break;
-        }
+    while (chunks.next()) {
         if (cancelled(cancel_flag)) {
             open_part = nullptr;
             end_cancelled(&*part);
@@ -502,30 +405,15 @@ void Transfer::guarded(PartFile*& open_part, std::optional<PartFile>& part) {
         }
         set_attr(progress, VM_STR("status"), downloading);
 
-        Py_ssize_t size;
-        if (PyBytes_CheckExact(chunk.ptr())) {
-            size = PyBytes_GET_SIZE(chunk.ptr());
-            if (size == 0) continue;
-            part->append(PyBytes_AS_STRING(chunk.ptr()), size);
-        } else {
-            if (!vm::truthy(chunk)) continue;
-            Py_buffer view;
-            if (PyObject_GetBuffer(chunk.ptr(), &view, PyBUF_SIMPLE) < 0) throw py::error_already_set();
-            size = view.len;
-            try {
-                part->append(static_cast<const char*>(view.buf), size);
-            } catch (...) {
-                PyBuffer_Release(&view);
-                throw;
-            }
-            PyBuffer_Release(&view);
-        }
+        if (chunks.empty()) continue;
+        const Py_ssize_t size = chunks.size();
+        part->append(chunks.data(), size);
         received += size;
 
         py::object bytes_downloaded = get_attr(progress, VM_STR("bytes_downloaded")) + py_int(size);
         call_method(progress, VM_STR("update"), bytes_downloaded, get_attr(progress, VM_STR("total_bytes")));
 
-        py::object callback = optional_attr(task, VM_STR("progress_callback"));
+        py::object callback = vm::optional_attr(task, VM_STR("progress_callback"));
         if (callback && vm::truthy(callback)) {
             PyObject* args[] = {progress.ptr()};
             PyObject* r = PyObject_Vectorcall(callback.ptr(), args, 1, nullptr);

@@ -1,0 +1,32 @@
+// Module namespaces: imports and annotations. See pyfunc.hpp.
+#include "pyfunc.hpp"
+
+namespace vm {
+
+py::object import_into(py::module_ module, const char* name, const char* as_name) {
+    py::object mod = py::module_::import(name);
+    std::string target = as_name ? as_name : name;
+    if (!as_name) {
+        // `import a.b` binds `a`
+        auto dot = target.find('.');
+        if (dot != std::string::npos) {
+            target = target.substr(0, dot);
+            mod = py::module_::import(target.c_str());
+        }
+    }
+    module.attr(target.c_str()) = mod;
+    return mod;
+}
+
+void from_import(py::module_ module, const char* source, std::initializer_list<const char*> names) {
+    py::object mod = py::module_::import(source);
+    for (const char* n : names) module.attr(n) = mod.attr(n);
+}
+
+py::object typing_of(const char* name) { return py::module_::import("typing").attr(name); }
+
+py::object subscript(py::handle generic, py::handle item) {
+    return steal(PyObject_GetItem(generic.ptr(), item.ptr()));
+}
+
+}  // namespace vm

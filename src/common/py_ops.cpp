@@ -1,0 +1,104 @@
+// Small Python operations, raising what Python raises. See pyfunc.hpp.
+#include "pyfunc.hpp"
+
+namespace vm {
+
+py::object steal(PyObject* result) {
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+py::object get_attr(py::handle obj, py::handle name) { return steal(PyObject_GetAttr(obj.ptr(), name.ptr())); }
+
+void set_attr(py::handle obj, py::handle name, py::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw py::error_already_set();
+}
+
+py::str concat(std::initializer_list<py::handle> parts) {
+    py::list texts;
+    for (py::handle p : parts) texts.append(py::str(p));
+    return py::reinterpret_steal<py::str>(steal(PyUnicode_Join(VM_STR("").ptr(), texts.ptr())).release());
+}
+
+namespace detail {
+py::object text_part(const char* literal) { return steal(PyUnicode_FromString(literal)); }
+py::object text_part(const std::string& utf8) {
+    return steal(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+}
+py::object text_part(long long number) { return steal(PyUnicode_FromFormat("%lld", number)); }
+py::object text_part(py::handle value) { return steal(PyObject_Str(value.ptr())); }
+
+py::str join_parts(PyObject* const* parts, size_t count) {
+    py::object list = steal(PyList_New(static_cast<Py_ssize_t>(count)));
+    for (size_t i = 0; i < count; ++i) PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), Py_NewRef(parts[i]));
+    return py::reinterpret_steal<py::str>(steal(PyUnicode_Join(VM_STR("").ptr(), list.ptr())).release());
+}
+}  // namespace detail
+
+py::object optional_attr(py::handle obj, py::handle name) {
+    PyObject* r = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    const int found = PyObject_GetOptionalAttr(obj.ptr(), name.ptr(), &r);
+#else
+    const int found = _PyObject_LookupAttr(obj.ptr(), name.ptr(), &r);
+#endif
+    if (found < 0) throw py::error_already_set();
+    if (found == 0) return py::object();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+bool compare(py::handle left, py::handle right, int op) {
+    return truthy(steal(PyObject_RichCompare(left.ptr(), right.ptr(), op)));
+}
+
+py::object name_in(py::handle globals, py::handle name) {
+    PyObject* v = PyDict_GetItemWithError(globals.ptr(), name.ptr());
+    if (!v) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name.ptr());
+        if (!v) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+            throw py::error_already_set();
+        }
+    }
+    return py::reinterpret_borrow<py::object>(v);
+}
+
+bool truthy(py::handle value) {
+    const int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+bool contains(py::handle container, py::handle item) {
+    const int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
+
+LockGuard::LockGuard(py::object lock) : lock_(std::move(lock)) {
+    if (lock_) lock_.attr("acquire")();
+}
+
+void LockGuard::release() {
+    py::object lock = std::move(lock_);
+    if (lock) lock.attr("release")();
+}
+
+LockGuard::~LockGuard() {
+    if (!lock_) return;
+    if (!PyGILState_Check()) {
+        // A daemon thread being unwound at interpreter exit: Python is gone.
+        lock_.release();
+        return;
+    }
+    PyObject* r = PyObject_CallMethodNoArgs(lock_.ptr(), VM_STR("release").ptr());
+    if (r)
+        Py_DECREF(r);
+    else
+        PyErr_WriteUnraisable(lock_.ptr());
+}
+
+}  // namespace vm
