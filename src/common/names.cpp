@@ -65,10 +65,35 @@ std::u32string strip_blanks(std::u32string s) {
 }
 }  // namespace
 
+std::size_t utf8_length(char32_t c) {
+    if (c < 0x80) return 1;
+    if (c < 0x800) return 2;
+    if (c < 0x10000) return 3;  // lone surrogates included
+    return 4;
+}
+
+std::size_t utf8_length(std::u32string_view text) {
+    std::size_t bytes = 0;
+    for (char32_t c : text) bytes += utf8_length(c);
+    return bytes;
+}
+
+std::u32string_view prefix_within(std::u32string_view text, std::size_t max_chars, std::size_t max_bytes) {
+    std::size_t n = 0, bytes = 0;
+    while (n < text.size() && n < max_chars) {
+        const std::size_t next = bytes + utf8_length(text[n]);
+        if (next > max_bytes) break;
+        bytes = next;
+        ++n;
+    }
+    return text.substr(0, n);
+}
+
 std::u32string file_stem(std::u32string_view title) {
     std::u32string name = clean(title);
-    if (name.size() > kMaxFileStem) {
-        name.resize(kMaxFileStem);
+    const std::size_t fits = prefix_within(name, kMaxFileStem, kMaxFileStemBytes).size();
+    if (fits < name.size()) {
+        name.resize(fits);
         const std::size_t blank = name.rfind(U' ');
         if (blank != std::u32string::npos) name.resize(blank);
     }
@@ -77,8 +102,9 @@ std::u32string file_stem(std::u32string_view title) {
 
 std::u32string folder_name(std::u32string_view content_name) {
     std::u32string name = clean(content_name);
-    if (name.size() > kMaxFolderName) {
-        name.resize(kMaxFolderName);
+    const std::size_t fits = prefix_within(name, kMaxFolderName, kMaxFolderNameBytes).size();
+    if (fits < name.size()) {
+        name.resize(fits);
         name = strip_blanks(std::move(name));
     }
     // Only dots (and blanks, which Windows trims from the end of a path part

@@ -1,7 +1,11 @@
 // File and folder name rules of the download engine.
 //
-// Names are handled as sequences of code points (UTF-32), so lengths are
-// counted in characters, as the host's text type counts them.
+// Names are handled as sequences of code points (UTF-32). A name is bounded
+// twice: in characters, as the host's text type counts them, and in bytes,
+// because file systems bound one path part in bytes (255 on Linux and
+// macOS) or in UTF-16 units (255 on Windows). The byte count is the UTF-8
+// length, a lone surrogate counting 3; it is never below the UTF-16 count,
+// so one bound serves every platform and a name is the same everywhere.
 #pragma once
 
 #include <cstddef>
@@ -10,9 +14,23 @@
 
 namespace velmora::names {
 
-// Longest file name before the extension dot, and longest content folder name.
+// Longest file name before the extension dot, and longest content folder
+// name, in characters and in bytes. A stem of 200 bytes leaves room for the
+// extension and the suffixes the transfers add (".part", yt-dlp's
+// ".f140.m4a.part" and the like) within one path part of 255.
 inline constexpr std::size_t kMaxFileStem = 200;
+inline constexpr std::size_t kMaxFileStemBytes = 200;
 inline constexpr std::size_t kMaxFolderName = 100;
+inline constexpr std::size_t kMaxFolderNameBytes = 255;
+
+// The UTF-8 length of one code point (a lone surrogate: 3).
+std::size_t utf8_length(char32_t c);
+// The UTF-8 length of a text.
+std::size_t utf8_length(std::u32string_view text);
+
+// The longest prefix of `text` with at most `max_chars` characters and at
+// most `max_bytes` bytes.
+std::u32string_view prefix_within(std::u32string_view text, std::size_t max_chars, std::size_t max_bytes);
 
 // White space as Python's str.isspace() (and `\s` of a text pattern) sees it.
 bool is_space(char32_t c);
@@ -25,13 +43,15 @@ bool is_removed(char32_t c);
 // blank and drops blanks at both ends.
 std::u32string clean(std::u32string_view text);
 
-// The file name before the extension: the cleaned title, cut to at most
-// kMaxFileStem characters at the last blank within them (without a blank,
-// simply the first kMaxFileStem characters).
+// The file name before the extension: the cleaned title; when it is longer
+// than kMaxFileStem characters or kMaxFileStemBytes bytes, its longest
+// prefix within both, cut at the last blank in that prefix (without a
+// blank, the prefix itself).
 std::u32string file_stem(std::u32string_view title);
 
 // The folder name for a podcast, channel or content name: the cleaned name,
-// cut to kMaxFolderName characters and stripped again. A name made only of
+// cut to its longest prefix within kMaxFolderName characters and
+// kMaxFolderNameBytes bytes and stripped again. A name made only of
 // dots and blanks ("." or "..", or ".. ." which Windows reads as "..") would
 // leave the download folder, so it gives the empty name (the download folder
 // itself).

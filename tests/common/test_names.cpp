@@ -76,8 +76,16 @@ TEST(Names, FileStem) {
         {word + U" " + std::u32string(50, U'y'), word},
         // last blank among the first 200 characters wins; the partial word goes
         {U"ab cd " + std::u32string(244, U'z'), U"ab cd"},
-        // characters, not bytes: 200 emoji stay whole
-        {std::u32string(201, U'\U0001F600'), std::u32string(200, U'\U0001F600')},
+        // 200 bytes at most as well: 50 emoji of 4 bytes, 66 kana of 3
+        {std::u32string(201, U'\U0001F600'), std::u32string(50, U'\U0001F600')},
+        {std::u32string(88, U'\u3042'), std::u32string(66, U'\u3042')},
+        // 8 + 96 * 2 bytes fit; the 97th accented letter would not
+        {U"Episode " + std::u32string(130, U'\u00E9'), U"Episode"},
+        {U"Episode" + std::u32string(130, U'\u00E9'), U"Episode" + std::u32string(96, U'\u00E9')},
+        // a lone surrogate counts 3 bytes
+        {std::u32string(70, U'\xDC80'), std::u32string(66, U'\xDC80')},
+        // ASCII: the character rule alone, as before
+        {std::u32string(199, U'a') + U"\u00E9", std::u32string(199, U'a')},
         // removed characters do not count towards the limit
         {std::u32string(300, U'?') + U"short", U"short"},
         {U"Title...", U"Title..."},
@@ -86,6 +94,13 @@ TEST(Names, FileStem) {
         SCOPED_TRACE(show(c.in).substr(0, 40));
         EXPECT_EQ(show(n::file_stem(c.in)), show(c.out));
     }
+}
+
+TEST(Names, Utf8Bounds) {
+    EXPECT_EQ(n::utf8_length(U"a\u00E9\u3042\U0001F600\xD800"), 1u + 2 + 3 + 4 + 3);
+    EXPECT_EQ(n::prefix_within(U"\u00E9\u00E9\u00E9", 10, 5), U"\u00E9\u00E9");
+    EXPECT_EQ(n::prefix_within(U"abc", 2, 10), U"ab");
+    EXPECT_EQ(n::prefix_within(U"\U0001F600", 5, 3), U"");
 }
 
 TEST(Names, FolderName) {
@@ -98,6 +113,9 @@ TEST(Names, FolderName) {
         // the 100th character is a blank: 99 characters remain
         {std::u32string(99, U'a') + U" " + std::u32string(20, U'b'), std::u32string(99, U'a')},
         {std::u32string(120, U'c'), std::u32string(100, U'c')},
+        // 255 bytes at most: 85 kana of 3 bytes; a blank at the cut goes
+        {std::u32string(100, U'\u3042'), std::u32string(85, U'\u3042')},
+        {std::u32string(84, U'\u3042') + U" " + std::u32string(20, U'\u3042'), std::u32string(84, U'\u3042')},
         // names made only of dots would lead out of the download folder
         {U".", U""},
         {U"..", U""},

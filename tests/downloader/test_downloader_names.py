@@ -23,17 +23,26 @@ def ref_clean(text):
     return re.sub(r"\s+", " ", REMOVED.sub("", text)).strip()
 
 
+def ref_prefix(name, chars, size):
+    """The longest prefix within `chars` characters and `size` UTF-8 bytes
+    (a lone surrogate counting 3)."""
+    name = name[:chars]
+    while len(name.encode("utf-8", "surrogatepass")) > size:
+        name = name[:-1]
+    return name
+
+
 def ref_filename(title, extension="mp3"):
     name = ref_clean(title)
-    if len(name) > 200:
-        name = name[:200].rsplit(" ", 1)[0]
+    if ref_prefix(name, 200, 200) != name:
+        name = ref_prefix(name, 200, 200).rsplit(" ", 1)[0]
     return f"{name}.{extension}"
 
 
 def ref_folder(base, content_name):
     name = ref_clean(content_name)
-    if len(name) > 100:
-        name = name[:100].strip()
+    if ref_prefix(name, 100, 255) != name:
+        name = ref_prefix(name, 100, 255).strip()
     if set(name) <= {".", " "}:
         name = ""
     return base / name
@@ -56,7 +65,11 @@ WORDS = "word " * 50  # 250 characters, a blank every fifth
         ("b" * 250, "mp3", "b" * 200 + ".mp3"),
         (WORDS, "mp3", ("word " * 39) + "word.mp3"),
         ("c" * 199 + " " + "d" * 50, "mp3", "c" * 199 + ".mp3"),
-        ("\U0001F600" * 201, "mp3", "\U0001F600" * 200 + ".mp3"),
+        # long in UTF-8: at most 200 bytes before the dot
+        ("\U0001F600" * 70, "mp3", "\U0001F600" * 50 + ".mp3"),
+        ("\u3042" * 88, "mp3", "\u3042" * 66 + ".mp3"),
+        ("Episode " + "\u00e9" * 130, "mp3", "Episode.mp3"),
+        ("Folge " + "\u00e4" * 40 + " " + "\u00f6" * 90, "mp3", "Folge " + "\u00e4" * 40 + ".mp3"),
         ("nbsp\u00a0ideographic\u3000end", "mp3", "nbsp ideographic end.mp3"),
         ("zero\u200bwidth", "mp3", "zero\u200bwidth.mp3"),
         ("lone \udc80 surrogate", "mp3", "lone \udc80 surrogate.mp3"),
@@ -115,6 +128,8 @@ BASE = Path("/downloads/podcasts")
         ("<>|", BASE),
         ("a" * 99 + " " + "b" * 20, BASE / ("a" * 99)),
         ("c" * 120, BASE / ("c" * 100)),
+        ("\u3042" * 100, BASE / ("\u3042" * 85)),
+        ("\u00e9" * 99 + " " + "x", BASE / ("\u00e9" * 99)),
         ("  padded\tname ", BASE / "padded name"),
         (".hidden", BASE / ".hidden"),
         ("..\\..\\etc", BASE / "....etc"),
