@@ -2,8 +2,10 @@
 
 namespace vm {
 
-BodyChunks::BodyChunks(py::handle response, Py_ssize_t chunk_size) {
-    py::object chunks = response.attr("iter_content")(py::arg("chunk_size") = chunk_size);
+BodyChunks::BodyChunks(py::handle response, Py_ssize_t chunk_size, SizeArgument how) {
+    py::object iter_content = response.attr("iter_content");
+    py::object chunks = how == SizeArgument::Keyword ? iter_content(py::arg("chunk_size") = chunk_size)
+                                                     : iter_content(chunk_size);
     iterator_ = steal(PyObject_GetIter(chunks.ptr()));
 }
 

@@ -12,9 +12,13 @@ namespace vm {
 
 class BodyChunks {
 public:
-    // Starts `response.iter_content(chunk_size=chunk_size)` (looked up now,
-    // so a replaced iter_content is honoured).
-    BodyChunks(py::handle response, Py_ssize_t chunk_size);
+    // How the chunk size is passed to iter_content: `chunk_size=N` or `N`.
+    enum class SizeArgument { Keyword, Positional };
+
+    // Starts `response.iter_content(chunk_size=chunk_size)`, or
+    // `response.iter_content(chunk_size)` (looked up now, so a replaced
+    // iter_content is honoured).
+    BodyChunks(py::handle response, Py_ssize_t chunk_size, SizeArgument how = SizeArgument::Keyword);
     ~BodyChunks();
     BodyChunks(const BodyChunks&) = delete;
     BodyChunks& operator=(const BodyChunks&) = delete;
