@@ -5,7 +5,7 @@ A `Route` says how one file is answered: the body, how Range is treated, a
 status, a redirect, the Content-Disposition header, a missing
 Content-Length, a gzip-compressed body, a body cut short, or a body held
 back on an event; `send_route` answers a request with it. `LoopbackServer`
-runs a handler class on 127.0.0.1 on a daemon thread and keeps the request
+runs a handler class (made from `Handler`) on 127.0.0.1 on a daemon thread and keeps the request
 log: `log` (an entry per request, as the server makes it), `headers` (the
 request headers, in the same order) and `max_in_flight` (how many requests
 were being answered at the same time at most).
@@ -14,7 +14,7 @@ import gzip
 import sys
 import threading
 from dataclasses import dataclass, field
-from http.server import ThreadingHTTPServer
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Optional
 
 GATE_TIMEOUT = 10.0  # a held body is released after this at the latest
@@ -117,6 +117,15 @@ def range_start(value):
         return int(value[len("bytes=") : -1])
     except ValueError:
         return None
+
+
+class Handler(BaseHTTPRequestHandler):
+    """The base of the servers' handlers: HTTP/1.1 (connections are kept, as
+    the services keep them), and no log lines on the test output."""
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
 
 
 class _Server(ThreadingHTTPServer):

@@ -8,21 +8,14 @@ Every request is logged as (method, path, Range header or None), its
 headers are kept in `headers`, and `max_in_flight` tells how many requests
 were being answered at the same time at most.
 """
-from http.server import BaseHTTPRequestHandler
-
-from file_routes import LoopbackServer, send_plain, send_route
+from file_routes import Handler, LoopbackServer, send_plain, send_route
 
 
 class PodcastServer(LoopbackServer):
     def __init__(self):
         server = self
 
-        class Handler(BaseHTTPRequestHandler):
-            protocol_version = "HTTP/1.1"
-
-            def log_message(self, *args):
-                pass
-
+        class PodcastHandler(Handler):
             def do_GET(self):
                 server._enter(("GET", self.path, self.headers.get("Range")), dict(self.headers))
                 try:
@@ -34,4 +27,4 @@ class PodcastServer(LoopbackServer):
                 finally:
                     server._leave()
 
-        super().__init__(Handler)
+        super().__init__(PodcastHandler)

@@ -27,11 +27,10 @@ import html
 import itertools
 from dataclasses import dataclass
 from http.cookies import SimpleCookie
-from http.server import BaseHTTPRequestHandler
 from typing import Optional
 from urllib.parse import parse_qs, urlsplit
 
-from file_routes import LoopbackServer, send_plain, send_route
+from file_routes import Handler, LoopbackServer, send_plain, send_route
 
 SESSION_COOKIE = "quietshelf_session"
 EMAIL, PASSWORD = "reader@example.com", "open sesame"
@@ -80,12 +79,7 @@ class QuietshelfServer(LoopbackServer):
         self.statuses = {}
         server = self
 
-        class Handler(BaseHTTPRequestHandler):
-            protocol_version = "HTTP/1.1"
-
-            def log_message(self, *args):
-                pass
-
+        class ServiceHandler(Handler):
             def do_GET(self):
                 self._serve(None)
 
@@ -103,7 +97,7 @@ class QuietshelfServer(LoopbackServer):
                 finally:
                     server._leave()
 
-        super().__init__(Handler)
+        super().__init__(ServiceHandler)
         self.recent = [
             ("Recently added Movies", [("101", "The Quiet Hour", self.url("/files/101"))]),
             ("Recently added Shows", [("201", "Night Readers", self.url("/files/201"))]),

@@ -60,6 +60,22 @@ def responses(logged_in, monkeypatch):
     return made
 
 
+@pytest.fixture
+def announce(logged_in, monkeypatch):
+    """announce(value): the answers of the session say Content-Length: value
+    (what the client reads; the body stays as the server sent it)."""
+    def announce(value):
+        real_get = logged_in.session.get
+
+        def get(*args, **kwargs):
+            response = real_get(*args, **kwargs)
+            response.headers["Content-Length"] = value
+            return response
+
+        monkeypatch.setattr(logged_in.session, "get", get)
+    return announce
+
+
 def infos(caplog):
     return [r.getMessage() for r in caplog.records if r.name == "core.quietshelf_client" and r.levelno == logging.INFO]
 
@@ -167,16 +183,9 @@ def test_body_that_breaks_off_leaves_no_file(server, logged_in, temp_folder, res
     assert list(temp_folder.iterdir()) == [] and [e["closed"] for e in responses] == [1]
 
 
-def test_content_length_that_is_no_number_passes_and_leaves_no_file(server, logged_in, temp_folder, monkeypatch):
+def test_content_length_that_is_no_number_passes_and_leaves_no_file(server, logged_in, temp_folder, announce):
     server.add("/files/1", body=BODY)
-    real_get = logged_in.session.get
-
-    def get(*args, **kwargs):
-        response = real_get(*args, **kwargs)
-        response.headers["Content-Length"] = "lots"
-        return response
-
-    monkeypatch.setattr(logged_in.session, "get", get)
+    announce("lots")
     with pytest.raises(ValueError, match="invalid literal for int"):
         logged_in.get_stream_url(server.url("/files/1"))
     assert list(temp_folder.iterdir()) == []
@@ -342,16 +351,9 @@ class TestDownload:
         assert seen == [(40, 8192), (81, 16384), (100, 20000)]
         assert all(type(p) is int for p, _ in seen)
 
-    def test_progress_beyond_the_announced_size_is_not_clamped(self, server, logged_in, work, monkeypatch):
+    def test_progress_beyond_the_announced_size_is_not_clamped(self, server, logged_in, work, announce):
         server.add("/files/1", body=BODY[:20000])
-        real_get = logged_in.session.get
-
-        def get(*args, **kwargs):
-            response = real_get(*args, **kwargs)
-            response.headers["Content-Length"] = "10000"
-            return response
-
-        monkeypatch.setattr(logged_in.session, "get", get)
+        announce("10000")
         seen = []
         logged_in.download(server.url("/files/1"), str(work / "f.mp3"), seen.append)
         assert seen == [81, 163, 200]
