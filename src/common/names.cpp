@@ -113,4 +113,15 @@ std::u32string folder_name(std::u32string_view content_name) {
     return name;
 }
 
+std::u32string_view file_part(std::u32string_view served_name) {
+    std::u32string_view part = served_name;
+    const std::size_t separator = part.find_last_of(U"/\\");
+    if (separator != std::u32string_view::npos) part.remove_prefix(separator + 1);
+    const bool drive = part.size() >= 2 && part[1] == U':' &&
+                       ((part[0] >= U'A' && part[0] <= U'Z') || (part[0] >= U'a' && part[0] <= U'z'));
+    if (drive) part.remove_prefix(2);
+    if (part.find_first_not_of(U". ") == std::u32string_view::npos) return {};
+    return part;
+}
+
 }  // namespace velmora::names

@@ -57,4 +57,11 @@ std::u32string file_stem(std::u32string_view title);
 // itself).
 std::u32string folder_name(std::u32string_view content_name);
 
+// The part of a file name sent by a server that can name a file inside a
+// chosen folder: what follows the last "/" or "\\" and a drive prefix
+// ("C:" of "C:name", which Windows reads as a path on that drive), so that
+// the name never leads out of the folder. Empty when nothing is left or
+// only dots and blanks are (".", "..", and ".. ." which Windows reads as "..").
+std::u32string_view file_part(std::u32string_view served_name);
+
 }  // namespace velmora::names

@@ -23,6 +23,23 @@ void from_import(py::module_ module, const char* source, std::initializer_list<c
     for (const char* n : names) module.attr(n) = mod.attr(n);
 }
 
+PyObject* init_module(const char* name, py::module_::module_def* def, void (*load)(py::module_&)) {
+    auto m = py::module_::create_extension_module(name, nullptr, def);
+    try {
+        load(m);
+        return m.ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (const py::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+    }
+    // The half-made module is kept alive: functions built so far refer to
+    // its namespace.
+    return nullptr;
+}
+
 py::object typing_of(const char* name) { return py::module_::import("typing").attr(name); }
 
 py::object subscript(py::handle generic, py::handle item) {

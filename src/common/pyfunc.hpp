@@ -171,6 +171,11 @@ inline py::object global(py::handle module, const char* name) {
 inline py::object type_object(PyTypeObject* type) {
     return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(type));
 }
+// The entry point of an extension module whose body is `load`, for
+// VM_MODULE. An error of the body (a library missing at load) reaches the
+// importer as itself, where PYBIND11_MODULE would wrap it in an ImportError
+// "initialization failed".
+PyObject* init_module(const char* name, py::module_::module_def* def, void (*load)(py::module_&));
 // typing helpers for annotations: Optional[x], generic[x], generic[x, y].
 py::object typing_of(const char* name);
 py::object subscript(py::handle generic, py::handle item);
@@ -261,6 +266,15 @@ private:
 
 // Raises TypeError unless value is str or None.
 void check_text(py::handle value, const std::string& function, const std::string& param);
+
+// `PyInit_<name>` running `load(module)`: VM_MODULE(quietshelf_client, load).
+#define VM_MODULE(name, load)                                                 \
+    static ::pybind11::module_::module_def vm_module_def_##name;              \
+    PYBIND11_PLUGIN_IMPL(name) {                                              \
+        PYBIND11_CHECK_PYTHON_VERSION                                         \
+        PYBIND11_ENSURE_INTERNALS_READY                                       \
+        return ::vm::init_module(#name, &vm_module_def_##name, load);         \
+    }
 
 // ---------------------------------------------------------------------------
 // Templates

@@ -99,44 +99,12 @@ void load(py::module_& m) {
 
 }  // namespace
 
-// Both entry points run the same body. They are written out rather than
-// taken from PYBIND11_MODULE so that an error of the body (a library missing
-// at load, a failure in the demonstration) reaches the importer as itself,
-// not wrapped in an ImportError "initialization failed".
-namespace {
-
-py::module_::module_def package_module_def;
-py::module_::module_def main_module_def;
-
-PyObject* init(const char* name, py::module_::module_def* def) {
-    auto m = py::module_::create_extension_module(name, nullptr, def);
-    try {
-        load(m);
-        return m.ptr();
-    } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (const py::builtin_exception& e) {
-        e.set_error();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_ImportError, e.what());
-    }
-    // The half-made module is kept alive: functions built so far refer to
-    // its namespace.
-    return nullptr;
-}
-
-}  // namespace
+// Both entry points run the same body; an error of the body (a library
+// missing at load, a failure in the demonstration) reaches the importer as
+// itself (vm::init_module).
 
 // import core.downloader
-PYBIND11_PLUGIN_IMPL(downloader) {
-    PYBIND11_CHECK_PYTHON_VERSION
-    PYBIND11_ENSURE_INTERNALS_READY
-    return init("downloader", &package_module_def);
-}
+VM_MODULE(downloader, load)
 
 // This file loaded as the main program (scripts/downloader-demo).
-PYBIND11_PLUGIN_IMPL(__main__) {
-    PYBIND11_CHECK_PYTHON_VERSION
-    PYBIND11_ENSURE_INTERNALS_READY
-    return init("__main__", &main_module_def);
-}
+VM_MODULE(__main__, load)

@@ -134,3 +134,34 @@ TEST(Names, FolderName) {
         EXPECT_EQ(show(n::folder_name(c.in)), show(c.out));
     }
 }
+
+TEST(Names, FilePart) {
+    const struct {
+        std::u32string in, out;
+    } cases[] = {
+        {U"Film.m4a", U"Film.m4a"},
+        {U"movies/Film.m4a", U"Film.m4a"},
+        {U"../../etc/passwd", U"passwd"},
+        {U"..\\..\\Startup\\run.bat", U"run.bat"},
+        {U"a/b\\c", U"c"},
+        {U"C:Film.mp3", U"Film.mp3"},
+        {U"C:\\Users\\x\\Film.mp3", U"Film.mp3"},
+        {U"z:", U""},
+        {U"1:Film.mp3", U"1:Film.mp3"},  // not a drive
+        {U"Film: Part 1.mp3", U"Film: Part 1.mp3"},
+        {U".hidden", U".hidden"},
+        {U"...mp3", U"...mp3"},
+        // nothing that names a file is left
+        {U"", U""},
+        {U"movies/", U""},
+        {U".", U""},
+        {U"..", U""},
+        {U"a/..", U""},
+        {U".. .", U""},
+        {U"   ", U""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(show(c.in));
+        EXPECT_EQ(show(std::u32string(n::file_part(c.in))), show(c.out));
+    }
+}
