@@ -18,9 +18,24 @@ py::object import_into(py::module_ module, const char* name, const char* as_name
     return mod;
 }
 
+py::object import_from(const char* source, const char* name) {
+    py::object fromlist = py::make_tuple(py::str(name));
+    py::object mod = steal(PyImport_ImportModuleLevel(source, nullptr, nullptr, fromlist.ptr(), 0));
+    PyObject* value = PyObject_GetAttrString(mod.ptr(), name);
+    if (value) return py::reinterpret_steal<py::object>(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    py::object file = optional_attr(mod, VM_STR("__file__"));
+    py::str message = file ? text("cannot import name '", name, "' from '", source, "' (", file, ")")
+                           : text("cannot import name '", name, "' from '", source, "' (unknown location)");
+    py::dict details(py::arg("name") = source, py::arg("path") = file ? file : py::none());
+    py::object error = steal(PyObject_Call(PyExc_ImportError, py::make_tuple(message).ptr(), details.ptr()));
+    PyErr_SetObject(PyExc_ImportError, error.ptr());
+    throw py::error_already_set();
+}
+
 void from_import(py::module_ module, const char* source, std::initializer_list<const char*> names) {
-    py::object mod = py::module_::import(source);
-    for (const char* n : names) module.attr(n) = mod.attr(n);
+    for (const char* n : names) module.attr(n) = import_from(source, n);
 }
 
 py::object typing_of(const char* name) { return py::module_::import("typing").attr(name); }

@@ -163,6 +163,9 @@ py::object def_function(py::module_ module, const char* name, std::vector<Param>
 py::object import_into(py::module_ module, const char* name, const char* as_name = nullptr);
 // `from source import a, b, ...` into the module namespace.
 void from_import(py::module_ module, const char* source, std::initializer_list<const char*> names);
+// `from source import name` as an expression: the object, or the import
+// system's ImportError ("cannot import name ...") when the module lacks it.
+py::object import_from(const char* source, const char* name);
 // The module global `name`, looked up now (so tests and the host can replace it).
 inline py::object global(py::handle module, const char* name) {
     return py::reinterpret_borrow<py::object>(module).attr(name);
@@ -203,6 +206,10 @@ py::str text(const Parts&... parts);
 // getattr(obj, name, <null>): a null object when the look-up raises
 // AttributeError (what hasattr() tests); any other error is raised.
 py::object optional_attr(py::handle obj, py::handle name);
+// try: getattr(obj, name) except Exception: <null>. For "has the attribute"
+// where a look-up that fails for any reason (a failing property included)
+// counts as absent; KeyboardInterrupt and the like are raised.
+py::object readable_attr(py::handle obj, py::handle name);
 // `bool(left <op> right)` as Python evaluates the operator (op: Py_EQ,
 // Py_LT, ...; no identity shortcut).
 bool compare(py::handle left, py::handle right, int op);
