@@ -64,3 +64,16 @@ def make_entry(path, kind, seconds_old=HOUR, content=b"partial"):
 def age_all(folder, names, seconds=HOUR):
     for name in names:
         age(folder / name, seconds)
+
+
+def refuse_removal(monkeypatch, path):
+    """Makes the removal of `path` fail, as it does on Windows while another
+    program holds the file open."""
+    real_unlink = os.unlink
+
+    def unlink(target, *args, **kwargs):
+        if os.fspath(target) == str(path):
+            raise PermissionError(13, "Permission denied", str(path))
+        return real_unlink(target, *args, **kwargs)
+
+    monkeypatch.setattr(os, "unlink", unlink)

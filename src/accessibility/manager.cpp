@@ -54,40 +54,25 @@ void initialize(py::handle m, py::handle self) {
     }
 }
 
-py::object speak(py::handle m, const Args& a) {
+// speak and speak_and_braille: the text to speech and, with `braille`, also
+// to the braille display where the output has one.
+py::object send_text(py::handle m, const Args& a, bool braille, const char* debug, const char* failure) {
     py::handle self = a.self(), text = a[1], interrupt = a[2];
     if (!vm::truthy(text)) return py::bool_(false);
     py::object output = live_output(self);
     if (!output) {
-        logger(m).attr("debug")(vm::text("Screen reader output: ", text));
-        return py::bool_(false);
-    }
-    try {
-        output.attr("speak")(text, py::arg("interrupt") = interrupt);
-        return py::bool_(true);
-    } catch (py::error_already_set& e) {
-        if (!vm::is_exception(e)) throw;
-        logger(m).attr("error")(vm::text("Error speaking text: ", vm::error_str(e)));
-        return py::bool_(false);
-    }
-}
-
-py::object speak_and_braille(py::handle m, const Args& a) {
-    py::handle self = a.self(), text = a[1], interrupt = a[2];
-    if (!vm::truthy(text)) return py::bool_(false);
-    py::object output = live_output(self);
-    if (!output) {
-        logger(m).attr("debug")(vm::text("Screen reader output (speech + braille): ", text));
+        logger(m).attr("debug")(vm::text(debug, text));
         return py::bool_(false);
     }
     try {
         output.attr("speak")(text, py::arg("interrupt") = interrupt);
         // Speech only, where the screen reader has no braille.
-        if (py::object braille = vm::readable_attr(output, VM_STR("braille"))) braille(text);
+        if (braille)
+            if (py::object show = vm::readable_attr(output, VM_STR("braille"))) show(text);
         return py::bool_(true);
     } catch (py::error_already_set& e) {
         if (!vm::is_exception(e)) throw;
-        logger(m).attr("error")(vm::text("Error outputting text to speech/braille: ", vm::error_str(e)));
+        logger(m).attr("error")(vm::text(failure, vm::error_str(e)));
         return py::bool_(false);
     }
 }
@@ -160,9 +145,16 @@ void define_accessibility_manager(py::module_& m) {
 
     const std::vector<vm::Param> text_params = {self(), arg("text").text_ann(),
                                                 arg("interrupt").ann(bool_type).def(py::bool_(false))};
-    b.method("speak", text_params, [m](const Args& a) { return speak(m, a); },
+    b.method("speak", text_params,
+             [m](const Args& a) {
+                 return send_text(m, a, false, "Screen reader output: ", "Error speaking text: ");
+             },
              "Speak text through the screen reader.", bool_type);
-    b.method("speak_and_braille", text_params, [m](const Args& a) { return speak_and_braille(m, a); },
+    b.method("speak_and_braille", text_params,
+             [m](const Args& a) {
+                 return send_text(m, a, true, "Screen reader output (speech + braille): ",
+                                  "Error outputting text to speech/braille: ");
+             },
              "Speak text and show it on the braille display where there is one.", bool_type);
     b.method("silence", {self()}, [m](const Args& a) { return silence(m, a); },
              "Stop the screen reader's speech.", bool_type);

@@ -121,6 +121,20 @@ bool is_temporary_name(py::handle name, py::handle base) {
 
 }  // namespace
 
+py::object read_text(py::handle path, const char* encoding) {
+    py::object open = builtin("open");
+    py::object file = encoding ? open(path, "r", py::arg("encoding") = encoding) : open(path, "r");
+    py::object text;
+    try {
+        text = file.attr("read")();
+    } catch (py::error_already_set&) {
+        file.attr("close")();
+        throw;
+    }
+    file.attr("close")();
+    return text;
+}
+
 py::object real_file_path(py::handle path) {
     py::object os = os_module();
     return os.attr("path").attr("realpath")(os.attr("fsdecode")(path));

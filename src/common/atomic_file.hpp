@@ -1,5 +1,5 @@
-// Files that are rewritten whole and must never be seen half written: the
-// data file and the hotkey file.
+// Files that are read whole and rewritten whole, and must never be seen half
+// written: the data file and the hotkey file.
 //
 // A save writes the new content to a temporary file beside the file, named
 // "<file name>.<12 hex digits>.tmp", forces it to disk and renames it over
@@ -23,6 +23,10 @@ namespace vm {
 // touches a save that another process of the application is running now,
 // and still clears the leftovers of a killed save at the next start.
 inline constexpr double kStaleTemporaryAge = 600.0;
+
+// open(path, "r", encoding=encoding).read(), the file closed also when the
+// read fails; a null `encoding` is the platform's default, as open() takes it.
+py::object read_text(py::handle path, const char* encoding = nullptr);
 
 // os.path.realpath(os.fsdecode(path)): the file a save replaces, as text
 // (the caller may hold a path object) and through any symbolic links, so

@@ -38,6 +38,22 @@ void from_import(py::module_ module, const char* source, std::initializer_list<c
     for (const char* n : names) module.attr(n) = import_from(source, n);
 }
 
+PyObject* init_module(const char* name, PyModuleDef& definition, void (*load)(py::module_&)) {
+    try {
+        // create_extension_module keeps the new module's own reference for
+        // the importer and `m` holds one more, dropped on return.
+        auto m = py::module_::create_extension_module(name, nullptr, &definition);
+        load(m);
+        return m.ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+        return nullptr;
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+        return nullptr;
+    }
+}
+
 py::object typing_of(const char* name) { return py::module_::import("typing").attr(name); }
 
 py::object subscript(py::handle generic, py::handle item) {

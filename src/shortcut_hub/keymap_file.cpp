@@ -42,19 +42,6 @@ bool is_read_failure(const py::error_already_set& e) {
     return e.matches(PyExc_OSError) || e.matches(PyExc_ValueError) || e.matches(PyExc_RecursionError);
 }
 
-py::object read_text(py::handle path) {
-    py::object file = vm::builtin("open")(path, "r");
-    py::object text;
-    try {
-        text = file.attr("read")();
-    } catch (py::error_already_set&) {
-        file.attr("close")();
-        throw;
-    }
-    file.attr("close")();
-    return text;
-}
-
 py::object load_keymap(py::module_& m, const Args& a) {
     py::handle self = a.self();
     py::object path = self.attr("get_hotkeys_file_path")();
@@ -65,7 +52,7 @@ py::object load_keymap(py::module_& m, const Args& a) {
 
     py::object loaded;
     try {
-        loaded = vm::global(m, "json").attr("loads")(read_text(path));
+        loaded = vm::global(m, "json").attr("loads")(vm::read_text(path));
     } catch (py::error_already_set& e) {
         if (!is_read_failure(e)) throw;
         logger(m).attr("error")(vm::text("Failed to load hotkey configuration: ", vm::error_str(e)));

@@ -189,16 +189,7 @@ void define_consolidated_storage(py::module_& m) {
             }
             py::object document;
             try {
-                py::object file = vm::builtin("open")(path, "r", py::arg("encoding") = "utf-8");
-                py::object text;
-                try {
-                    text = file.attr("read")();
-                } catch (py::error_already_set&) {
-                    file.attr("close")();
-                    throw;
-                }
-                file.attr("close")();
-                document = vm::global(m, "json").attr("loads")(text);
+                document = vm::global(m, "json").attr("loads")(vm::read_text(path, "utf-8"));
             } catch (py::error_already_set& e) {
                 // Unreadable or undecodable (bad JSON, a byte-order mark,
                 // invalid UTF-8, nesting too deep): the sections stay as they

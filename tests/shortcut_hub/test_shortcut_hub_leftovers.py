@@ -11,7 +11,7 @@ import textwrap
 
 import pytest
 
-from temporary_files import AGES, HOUR, age_all, make_entry, names_that_stay, temporary_name
+from temporary_files import AGES, HOUR, age_all, make_entry, names_that_stay, refuse_removal, temporary_name
 
 
 @pytest.fixture
@@ -46,14 +46,7 @@ def test_leftover_that_cannot_be_removed_is_logged_and_loading_goes_on(hub, fold
                                                                        caplog):
     hotkeys_file.write_text('{"stop": "f1"}')
     stuck = make_entry(folder / temporary_name("hotkeys.json"), "file")
-    real_unlink = os.unlink
-
-    def unlink(path, *args, **kwargs):
-        if os.fspath(path) == str(stuck):
-            raise PermissionError(13, "Permission denied", str(stuck))
-        return real_unlink(path, *args, **kwargs)
-
-    monkeypatch.setattr(os, "unlink", unlink)
+    refuse_removal(monkeypatch, stuck)
     with caplog.at_level(logging.WARNING, logger="core.shortcut_hub"):
         assert hub.load_keymap()["stop"] == "f1"
     [record] = caplog.records

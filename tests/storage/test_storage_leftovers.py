@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from temporary_files import AGES, HOUR, age_all, make_entry, names_that_stay, temporary_name
+from temporary_files import AGES, HOUR, age_all, make_entry, names_that_stay, refuse_removal, temporary_name
 
 
 def write_data_file(data_file):
@@ -51,14 +51,7 @@ def test_leftover_that_cannot_be_removed_is_logged_and_loading_goes_on(fresh_sto
     write_data_file(data_file)
     stuck = make_entry(data_file.parent / temporary_name("velmora.dat"), "file")
     other = make_entry(data_file.parent / temporary_name("velmora.dat", "000000000000"), "file")
-    real_unlink = os.unlink
-
-    def unlink(path, *args, **kwargs):
-        if os.fspath(path) == str(stuck):
-            raise PermissionError(13, "Permission denied", str(stuck))
-        return real_unlink(path, *args, **kwargs)
-
-    monkeypatch.setattr(os, "unlink", unlink)
+    refuse_removal(monkeypatch, stuck)
     with caplog.at_level(logging.DEBUG, logger="data.storage"):
         store = fresh_store.ConsolidatedStorage()
     assert store.master_data["config"] == {"kept": 1}
