@@ -3,21 +3,6 @@
 
 namespace vm {
 
-py::object import_into(py::module_ module, const char* name, const char* as_name) {
-    py::object mod = py::module_::import(name);
-    std::string target = as_name ? as_name : name;
-    if (!as_name) {
-        // `import a.b` binds `a`
-        auto dot = target.find('.');
-        if (dot != std::string::npos) {
-            target = target.substr(0, dot);
-            mod = py::module_::import(target.c_str());
-        }
-    }
-    module.attr(target.c_str()) = mod;
-    return mod;
-}
-
 py::object import_from(const char* source, const char* name) {
     py::object fromlist = py::make_tuple(py::str(name));
     py::object mod = steal(PyImport_ImportModuleLevel(source, nullptr, nullptr, fromlist.ptr(), 0));
@@ -34,24 +19,24 @@ py::object import_from(const char* source, const char* name) {
     throw py::error_already_set();
 }
 
-void from_import(py::module_ module, const char* source, std::initializer_list<const char*> names) {
-    for (const char* n : names) module.attr(n) = import_from(source, n);
+py::object import_into(py::module_ module, const char* name, const char* as_name) {
+    py::object mod = py::module_::import(name);
+    std::string target = as_name ? as_name : name;
+    if (!as_name) {
+        // `import a.b` binds `a`
+        auto dot = target.find('.');
+        if (dot != std::string::npos) {
+            target = target.substr(0, dot);
+            mod = py::module_::import(target.c_str());
+        }
+    }
+    module.attr(target.c_str()) = mod;
+    return mod;
 }
 
-PyObject* init_module(const char* name, PyModuleDef& definition, void (*load)(py::module_&)) {
-    try {
-        // create_extension_module keeps the new module's own reference for
-        // the importer and `m` holds one more, dropped on return.
-        auto m = py::module_::create_extension_module(name, nullptr, &definition);
-        load(m);
-        return m.ptr();
-    } catch (py::error_already_set& e) {
-        e.restore();
-        return nullptr;
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_ImportError, e.what());
-        return nullptr;
-    }
+void from_import(py::module_ module, const char* source, std::initializer_list<const char*> names) {
+    py::object mod = py::module_::import(source);
+    for (const char* n : names) module.attr(n) = mod.attr(n);
 }
 
 py::object typing_of(const char* name) { return py::module_::import("typing").attr(name); }

@@ -158,32 +158,18 @@ py::object def_function(py::module_ module, const char* name, std::vector<Param>
 // ---------------------------------------------------------------------------
 // Modules
 
+// `from source import name` as an expression: the object, or the import
+// system's ImportError ("cannot import name ...") when the module lacks it.
+py::object import_from(const char* source, const char* name);
 // `import name` into the module namespace (as the last component of its
 // name, or `as_name`).
 py::object import_into(py::module_ module, const char* name, const char* as_name = nullptr);
 // `from source import a, b, ...` into the module namespace.
 void from_import(py::module_ module, const char* source, std::initializer_list<const char*> names);
-// `from source import name` as an expression: the object, or the import
-// system's ImportError ("cannot import name ...") when the module lacks it.
-py::object import_from(const char* source, const char* name);
 // The module global `name`, looked up now (so tests and the host can replace it).
 inline py::object global(py::handle module, const char* name) {
     return py::reinterpret_borrow<py::object>(module).attr(name);
 }
-// The entry point of a module whose load may fail on a missing dependency:
-//   VM_MODULE(shortcut_hub, load)   // void load(py::module_& m)
-// runs `load` on the new module and hands a failure to the importer as the
-// import system's own error (an ImportError stays the ImportError of the
-// missing module), where PYBIND11_MODULE would wrap it in "initialization
-// failed".
-PyObject* init_module(const char* name, PyModuleDef& definition, void (*load)(py::module_&));
-#define VM_MODULE(name, load)                                                 \
-    static ::pybind11::module_::module_def vm_module_definition_##name;      \
-    PYBIND11_PLUGIN_IMPL(name) {                                              \
-        PYBIND11_CHECK_PYTHON_VERSION                                         \
-        PYBIND11_ENSURE_INTERNALS_READY                                       \
-        return ::vm::init_module(#name, vm_module_definition_##name, load);   \
-    }
 // A builtin type as an object, for annotations: type_object(&PyLong_Type) is int.
 inline py::object type_object(PyTypeObject* type) {
     return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(type));

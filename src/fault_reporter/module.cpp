@@ -1,7 +1,8 @@
 // core.fault_reporter: module body.
 //
-// A failing import at load (wxPython missing) reaches the importer as the
-// import system's own error (VM_MODULE).
+// The entry point is written out rather than taken from PYBIND11_MODULE so
+// that a failing import at load (wxPython missing) reaches the importer as
+// the import system's own error instead of a wrapped "initialization failed".
 #include "fault_reporter.hpp"
 
 namespace py = pybind11;
@@ -20,6 +21,22 @@ void load(py::module_& m) {
     define_module_functions(m);
 }
 
+py::module_::module_def module_definition;
+
 }  // namespace
 
-VM_MODULE(fault_reporter, load)
+PYBIND11_PLUGIN_IMPL(fault_reporter) {
+    PYBIND11_CHECK_PYTHON_VERSION
+    PYBIND11_ENSURE_INTERNALS_READY
+    auto m = py::module_::create_extension_module("fault_reporter", nullptr, &module_definition);
+    try {
+        load(m);
+        return m.ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+        return nullptr;
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+        return nullptr;
+    }
+}
