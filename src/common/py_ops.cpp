@@ -47,6 +47,14 @@ py::object optional_attr(py::handle obj, py::handle name) {
     return py::reinterpret_steal<py::object>(r);
 }
 
+py::object readable_attr(py::handle obj, py::handle name) {
+    PyObject* r = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (r) return py::reinterpret_steal<py::object>(r);
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
+    PyErr_Clear();
+    return py::object();
+}
+
 bool compare(py::handle left, py::handle right, int op) {
     return truthy(steal(PyObject_RichCompare(left.ptr(), right.ptr(), op)));
 }

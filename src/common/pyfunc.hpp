@@ -158,6 +158,9 @@ py::object def_function(py::module_ module, const char* name, std::vector<Param>
 // ---------------------------------------------------------------------------
 // Modules
 
+// `from source import name` as an expression: the object, or the import
+// system's ImportError ("cannot import name ...") when the module lacks it.
+py::object import_from(const char* source, const char* name);
 // `import name` into the module namespace (as the last component of its
 // name, or `as_name`).
 py::object import_into(py::module_ module, const char* name, const char* as_name = nullptr);
@@ -208,6 +211,10 @@ py::str text(const Parts&... parts);
 // getattr(obj, name, <null>): a null object when the look-up raises
 // AttributeError (what hasattr() tests); any other error is raised.
 py::object optional_attr(py::handle obj, py::handle name);
+// try: getattr(obj, name) except Exception: <null>. For "has the attribute"
+// where a look-up that fails for any reason (a failing property included)
+// counts as absent; KeyboardInterrupt and the like are raised.
+py::object readable_attr(py::handle obj, py::handle name);
 // `bool(left <op> right)` as Python evaluates the operator (op: Py_EQ,
 // Py_LT, ...; no identity shortcut).
 bool compare(py::handle left, py::handle right, int op);

@@ -1,9 +1,9 @@
 // ConsolidatedStorage: the one in-memory copy of the data file and its
 // sections, and the code that reads and rewrites "velmora.dat".
 //
-// Writing goes through a temporary file in the same folder that is flushed to
-// disk and then renamed over the data file, so a crash or a full disk leaves
-// either the old file or the new one, never a mix. A data file that could not
+// Writing replaces the whole file in one step (atomic_file.hpp), so a crash
+// or a full disk leaves either the old file or the new one, never a mix; a
+// load clears what killed saves left beside it. A data file that could not
 // be read is moved aside before the first write replaces it.
 #include "storage.hpp"
 
@@ -11,12 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-#endif
+#include "atomic_file.hpp"
 
 namespace velmora::storage {
 namespace {
@@ -86,130 +81,6 @@ bool matches_any(const py::error_already_set& e, std::initializer_list<PyObject*
     for (PyObject* t : types)
         if (e.matches(t)) return true;
     return false;
-}
-
-[[noreturn]] void raise_errno(int err, py::handle filename) {
-    errno = err;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
-    throw py::error_already_set();
-}
-
-// Writes all of `data` to `fd`, forces it to disk and closes `fd`, without
-// the GIL. Returns 0 or the errno of the first failure.
-int write_sync_close(int fd, const char* data, size_t size) {
-    int err = 0;
-    py::gil_scoped_release nogil;
-#ifdef _WIN32
-    while (size > 0 && err == 0) {
-        unsigned int chunk = size > (1u << 30) ? (1u << 30) : static_cast<unsigned int>(size);
-        int n = _write(fd, data, chunk);
-        if (n < 0) {
-            err = errno;
-        } else if (n == 0) {
-            err = ENOSPC;
-        } else {
-            data += n;
-            size -= static_cast<size_t>(n);
-        }
-    }
-    if (err == 0 && _commit(fd) != 0) err = errno;
-    if (_close(fd) != 0 && err == 0) err = errno;
-#else
-    while (size > 0 && err == 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno != EINTR) err = errno;
-        } else if (n == 0) {
-            err = ENOSPC;
-        } else {
-            data += n;
-            size -= static_cast<size_t>(n);
-        }
-    }
-    if (err == 0 && ::fsync(fd) != 0) err = errno;
-    if (::close(fd) != 0 && err == 0) err = errno;
-#endif
-    return err;
-}
-
-// Makes the rename of a file in `folder` durable (POSIX; on Windows the
-// rename is flushed with the file system's metadata). Best effort.
-void sync_folder(py::handle os, py::handle folder) {
-#ifndef _WIN32
-    try {
-        py::object fd = os.attr("open")(folder, os.attr("O_RDONLY"));
-        try {
-            os.attr("fsync")(fd);  // releases the GIL while it waits
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_OSError)) throw;
-        }
-        os.attr("close")(fd);
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_OSError)) throw;
-    }
-#else
-    (void)os;
-    (void)folder;
-#endif
-}
-
-void remove_quietly(py::handle os, py::handle path) {
-    try {
-        os.attr("unlink")(path);
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_OSError)) throw;
-    }
-}
-
-// Replaces the file at `path` with `data`: written to a new file beside it,
-// flushed to disk, then renamed over it in one step. Raises OSError; the file
-// at `path` is then unchanged and the temporary file is gone.
-void replace_file(const py::module_& m, py::handle path, std::string_view data) {
-    py::object os = vm::global(m, "os");
-    py::object ospath = os.attr("path");
-    py::object folder = ospath.attr("dirname")(path);
-    int flags = os.attr("O_WRONLY").cast<int>() | os.attr("O_CREAT").cast<int>() | os.attr("O_EXCL").cast<int>();
-    for (const char* extra : {"O_BINARY", "O_CLOEXEC", "O_NOINHERIT"})
-        flags |= py::getattr(os, extra, py::int_(0)).cast<int>();
-
-    py::object tmp;
-    int fd = -1;
-    for (int attempt = 0; fd < 0; ++attempt) {
-        py::str suffix = py::str(".{}.tmp").format(os.attr("urandom")(6).attr("hex")());
-        tmp = py::reinterpret_steal<py::object>(PyNumber_Add(path.ptr(), suffix.ptr()));
-        if (!tmp) throw py::error_already_set();
-        try {
-            fd = os.attr("open")(tmp, flags, 0666).cast<int>();
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_FileExistsError) || attempt >= 100) throw;
-        }
-    }
-
-#ifndef _WIN32
-    // The new file takes the old one's permissions, as rewriting it in place
-    // would have kept them (a data file the user made private stays private).
-    try {
-        py::object mode = py::module_::import("stat").attr("S_IMODE")(os.attr("stat")(path).attr("st_mode"));
-        os.attr("fchmod")(fd, mode);
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_OSError)) {
-            os.attr("close")(fd);
-            remove_quietly(os, tmp);
-            throw;
-        }
-    }
-#endif
-    if (int err = write_sync_close(fd, data.data(), data.size())) {
-        remove_quietly(os, tmp);
-        raise_errno(err, tmp);
-    }
-    try {
-        os.attr("replace")(tmp, path);
-    } catch (py::error_already_set&) {
-        remove_quietly(os, tmp);
-        throw;
-    }
-    sync_folder(os, vm::truthy(folder) ? folder : os.attr("curdir"));
 }
 
 // Keeps the content of a damaged data file under "<file>.corrupt-<time>",
@@ -310,22 +181,15 @@ void define_consolidated_storage(py::module_& m) {
             py::object os = vm::global(m, "os");
             py::object path = self.attr("filepath");
             py::object master = self.attr("master_data");
+            // What saves of this file killed before their rename left beside it.
+            vm::remove_stale_temporaries(vm::real_file_path(path), vm::global(m, "logger"));
             if (!vm::truthy(os.attr("path").attr("exists")(path))) {
                 set_damaged(self, m, false);
                 return master;
             }
             py::object document;
             try {
-                py::object file = vm::builtin("open")(path, "r", py::arg("encoding") = "utf-8");
-                py::object text;
-                try {
-                    text = file.attr("read")();
-                } catch (py::error_already_set&) {
-                    file.attr("close")();
-                    throw;
-                }
-                file.attr("close")();
-                document = vm::global(m, "json").attr("loads")(text);
+                document = vm::global(m, "json").attr("loads")(vm::read_text(path, "utf-8"));
             } catch (py::error_already_set& e) {
                 // Unreadable or undecodable (bad JSON, a byte-order mark,
                 // invalid UTF-8, nesting too deep): the sections stay as they
@@ -363,17 +227,14 @@ void define_consolidated_storage(py::module_& m) {
 #else
             const std::string data = encode_document_utf8(self.attr("master_data"), "\n");
 #endif
-            // The file's name as text (the host may have put a path object in
-            // `filepath`), and through any symbolic links: the new file must
-            // replace the file a link points to, not the link.
-            py::object os = vm::global(m, "os");
-            py::object path = os.attr("path").attr("realpath")(os.attr("fsdecode")(self.attr("filepath")));
+            // The host may have put a path object in `filepath`, or a link.
+            py::object path = vm::real_file_path(self.attr("filepath"));
             try {
                 if (is_damaged(self)) {
                     set_aside(m, path);
                     set_damaged(self, m, false);
                 }
-                replace_file(m, path, data);
+                vm::replace_file(path, data);
             } catch (py::error_already_set& e) {
                 if (!e.matches(PyExc_OSError)) throw;
                 return py::bool_(false);

@@ -1,0 +1,52 @@
+// Files that are read whole and rewritten whole, and must never be seen half
+// written: the data file and the hotkey file.
+//
+// A save writes the new content to a temporary file beside the file, named
+// "<file name>.<12 hex digits>.tmp", forces it to disk and renames it over
+// the file in one step, so a crash, a kill or a full disk leaves either the
+// old file or the new one. A save killed before its rename leaves its
+// temporary file behind; the next load of the same file removes those
+// leftovers (remove_stale_temporaries) once they are old enough that no save
+// can still be writing them.
+#pragma once
+
+#include <string_view>
+
+#include "pyfunc.hpp"
+
+namespace vm {
+
+// A leftover must be unchanged this long before a load removes it. A save
+// changes its temporary file with every write and renames it a moment after
+// the last one (well under a second for a data file of some megabytes, and
+// seconds at worst on a slow network or USB folder), so ten minutes never
+// touches a save that another process of the application is running now,
+// and still clears the leftovers of a killed save at the next start.
+inline constexpr double kStaleTemporaryAge = 600.0;
+
+// open(path, "r", encoding=encoding).read(), the file closed also when the
+// read fails; a null `encoding` is the platform's default, as open() takes it.
+py::object read_text(py::handle path, const char* encoding = nullptr);
+
+// os.path.realpath(os.fsdecode(path)): the file a save replaces, as text
+// (the caller may hold a path object) and through any symbolic links, so
+// the new file replaces the file a link points to, not the link.
+py::object real_file_path(py::handle path);
+
+// Replaces the file at `path` (text, as real_file_path gives it) with
+// `data`: written to a new temporary file beside it without the GIL, forced
+// to disk, renamed over it in one step, and the folder forced to disk. The
+// new file keeps the old one's permission bits. Raises OSError with
+// Python's own text; the file at `path` is then unchanged and the temporary
+// file is gone.
+void replace_file(py::handle path, std::string_view data);
+
+// Removes the temporary files that interrupted replace_file calls for
+// `path` (text, as real_file_path gives it) left in its folder: only
+// regular files whose name has exactly the form those calls give, and only
+// those unchanged for `min_age` seconds. Nothing else is touched. A removal
+// that fails is logged on `logger` at warning level and the sweep goes on;
+// a folder that cannot be listed has nothing to sweep.
+void remove_stale_temporaries(py::handle path, py::handle logger, double min_age = kStaleTemporaryAge);
+
+}  // namespace vm

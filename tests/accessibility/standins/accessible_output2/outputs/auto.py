@@ -1,0 +1,5 @@
+from .base import Output
+
+
+class Auto(Output):
+    """Whichever screen reader runs."""

@@ -1,0 +1,5 @@
+from .base import Output
+
+
+class VoiceOver(Output):
+    """macOS's screen reader."""
