@@ -2,9 +2,8 @@
 //
 // The keyboard library, the screen-reader getter and the host's volume
 // conversion are bound here, with no fallback: without any of them the
-// module does not load. The entry point is written out rather than taken
-// from PYBIND11_MODULE so that such a failure reaches the importer as the
-// import system's own error instead of a wrapped "initialization failed".
+// module does not load. VM_MODULE passes such a failure to the importer as
+// the import system's own error.
 #include "shortcut_hub.hpp"
 
 namespace py = pybind11;
@@ -24,22 +23,6 @@ void load(py::module_& m) {
     define_shortcut_hub(m);
 }
 
-py::module_::module_def module_definition;
-
 }  // namespace
 
-PYBIND11_PLUGIN_IMPL(shortcut_hub) {
-    PYBIND11_CHECK_PYTHON_VERSION
-    PYBIND11_ENSURE_INTERNALS_READY
-    auto m = py::module_::create_extension_module("shortcut_hub", nullptr, &module_definition);
-    try {
-        load(m);
-        return m.ptr();
-    } catch (py::error_already_set& e) {
-        e.restore();
-        return nullptr;
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_ImportError, e.what());
-        return nullptr;
-    }
-}
+VM_MODULE(shortcut_hub, load)
