@@ -53,6 +53,7 @@ class BodyChunks::Native {
 public:
     // A reader for the response, or null when it must go through iter_content.
     static std::unique_ptr<Native> open(py::handle response, Py_ssize_t chunk_size);
+    ~Native();
 
     bool next(const char*& data, Py_ssize_t& size);
 
@@ -60,7 +61,9 @@ private:
     Native(py::handle response, py::object raw, py::object http, Py_ssize_t chunk_size, long long remaining,
            long long fp_bytes_read, py::object length_remaining);
 
+    bool hand(const char* from, Py_ssize_t n, const char*& data, Py_ssize_t& size);
     bool read_more();
+    void sync_counts();
     void finish();
     [[noreturn]] void raise_read_error(py::error_already_set& error);
     [[noreturn]] void raise_as_requests(py::error_already_set& error);
@@ -74,7 +77,8 @@ private:
     bool eof_ = false;     // a read found the connection closed
     bool done_ = false;
     long long bytes_read_ = 0;
-    // urllib3's counts, kept as its own read keeps them.
+    long long handed_ = 0;  // bytes handed out as chunks
+    long long synced_ = 0;  // of those, bytes in urllib3's counts
     long long fp_bytes_read_;
     py::object length_remaining_;  // None when the length is unknown
 
@@ -155,15 +159,22 @@ BodyChunks::Native::Native(py::handle response, py::object raw, py::object http,
       length_remaining_(std::move(length_remaining)),
       carry_(new char[static_cast<size_t>(chunk_size)]) {}
 
+// A transfer that stops early (a cancel) leaves the counts as they would be.
+BodyChunks::Native::~Native() {
+    try {
+        sync_counts();
+    } catch (py::error_already_set& error) {
+        error.discard_as_unraisable("counting the bytes of a response body");
+    }
+}
+
 bool BodyChunks::Native::next(const char*& data, Py_ssize_t& size) {
     if (done_) return false;
     for (;;) {
         const Py_ssize_t available = block_len_ - block_pos_;
         if (carry_used_ == 0 && available >= chunk_size_) {
-            data = block_data_ + block_pos_;
-            size = chunk_size_;
             block_pos_ += chunk_size_;
-            return true;
+            return hand(block_data_ + block_pos_ - chunk_size_, chunk_size_, data, size);
         }
         if (available > 0) {
             const Py_ssize_t take = std::min(chunk_size_ - carry_used_, available);
@@ -171,23 +182,27 @@ bool BodyChunks::Native::next(const char*& data, Py_ssize_t& size) {
             carry_used_ += take;
             block_pos_ += take;
             if (carry_used_ == chunk_size_) {
-                data = carry_.get();
-                size = chunk_size_;
                 carry_used_ = 0;
-                return true;
+                return hand(carry_.get(), chunk_size_, data, size);
             }
         }
         if (more_ && read_more()) continue;
         // The end of the body: what is left is the last, shorter chunk.
         if (carry_used_ > 0) {
-            data = carry_.get();
-            size = carry_used_;
+            const Py_ssize_t n = carry_used_;
             carry_used_ = 0;
-            return true;
+            return hand(carry_.get(), n, data, size);
         }
         finish();
         return false;
     }
+}
+
+bool BodyChunks::Native::hand(const char* from, Py_ssize_t n, const char*& data, Py_ssize_t& size) {
+    data = from;
+    size = n;
+    handed_ += n;
+    return true;
 }
 
 // One read of what has arrived (what http.client already holds comes first),
@@ -219,13 +234,22 @@ bool BodyChunks::Native::read_more() {
         remaining_ -= n;
         if (remaining_ == 0) more_ = false;
     }
+    return true;
+}
+
+// urllib3 counts what its reads gave, and iter_content's loop reads one chunk
+// at a time: its counts are the bytes handed out so far. They are brought up
+// to date before urllib3 itself reads or handles an error, and at the end.
+void BodyChunks::Native::sync_counts() {
+    if (handed_ == synced_) return;
+    const long long n = handed_ - synced_;
+    synced_ = handed_;
     fp_bytes_read_ += n;
     set_attr(raw_, VM_STR("_fp_bytes_read"), py_size(fp_bytes_read_));
     if (!length_remaining_.is_none()) {
         length_remaining_ = steal(PyNumber_Subtract(length_remaining_.ptr(), py_size(n).ptr()));
         set_attr(raw_, VM_STR("length_remaining"), length_remaining_);
     }
-    return true;
 }
 
 // The read that ends iter_content's loop: urllib3 closes the body and puts
@@ -234,6 +258,7 @@ bool BodyChunks::Native::read_more() {
 // body that ended with the connection (or had none) ended with an empty read.
 void BodyChunks::Native::finish() {
     done_ = true;
+    sync_counts();
     const Py_ssize_t amount = (eof_ || bytes_read_ == 0) ? chunk_size_ : 0;
     try {
         raw_.attr("read")(py_size(amount), py::arg("decode_content") = true);
@@ -247,6 +272,7 @@ void BodyChunks::Native::finish() {
 // types (a read time-out, a broken connection) and throws the connection away.
 void BodyChunks::Native::raise_read_error(py::error_already_set& error) {
     done_ = true;
+    sync_counts();
     py::object catcher = call_method(raw_, VM_STR("_error_catcher"));
     call_method(catcher, VM_STR("__enter__"));
     try {
