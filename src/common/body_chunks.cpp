@@ -306,7 +306,11 @@ void BodyChunks::Native::raise_as_requests(py::error_already_set& error) {
 // ---------------------------------------------------------------------------
 
 BodyChunks::BodyChunks(py::handle response, Py_ssize_t chunk_size, SizeArgument how) {
-    native_ = Native::open(response, chunk_size);
+    try {
+        native_ = Native::open(response, chunk_size);
+    } catch (py::error_already_set& error) {
+        if (!is_exception(error)) throw;  // a response that is not as expected is read the usual way
+    }
     if (native_) return;
     py::object iter_content = response.attr("iter_content");
     py::object chunks = how == SizeArgument::Keyword ? iter_content(py::arg("chunk_size") = chunk_size)
