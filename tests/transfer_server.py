@@ -24,6 +24,11 @@ CHUNK = 8192
 GATE_TIMEOUT = 10.0
 
 
+def pattern(size):
+    """Bytes that differ from one chunk to the next, so a chunk out of place shows."""
+    return (bytes(range(251)) * (size // 251 + 1))[:size]
+
+
 @dataclass
 class Body:
     data: bytes = b""

@@ -4,49 +4,21 @@ errors and leave the response and its connection as iter_content does; and
 every response it must not read natively goes through iter_content.
 
 The reader is reached through the test-only module _body_chunks_probe,
-built with the unit tests (-Dunit_tests=true): it is on the path when the
-tests run from a dev-stage folder, and otherwise taken from the
-repository's build-unit folder."""
+built with the unit tests (see module_test_helpers.load_probe)."""
 import gzip
 import io
-import os
-import sys
-from pathlib import Path
 
 import pytest
 import requests
 import requests.models
 
-from transfer_server import CHUNK, TransferServer
+from module_test_helpers import load_probe
+from transfer_server import CHUNK, TransferServer, pattern
 
-
-def _load_probe():
-    try:
-        import _body_chunks_probe
-    except ImportError:
-        folder = Path(__file__).resolve().parents[2] / "build-unit" / "tests" / "common"
-        if not folder.is_dir():
-            return None
-        sys.path.append(str(folder))
-        try:
-            import _body_chunks_probe
-        except ImportError:
-            return None
-    return _body_chunks_probe
-
-
-PROBE = _load_probe()
-# scripts/test always builds the probe: there (and in CI) a missing probe is a failure.
-if PROBE is None and os.environ.get("CI"):
-    raise ImportError("_body_chunks_probe is not built (scripts/test builds it in build-unit)")
+PROBE = load_probe("_body_chunks_probe", "common")
 pytestmark = pytest.mark.skipif(PROBE is None, reason="_body_chunks_probe is not built")
 
 MIB = 1 << 20
-
-
-def pattern(size):
-    """Bytes that differ from one chunk to the next, so a chunk out of place shows."""
-    return (bytes(range(251)) * (size // 251 + 1))[:size]
 
 
 @pytest.fixture

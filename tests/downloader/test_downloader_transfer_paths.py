@@ -9,13 +9,9 @@ import requests
 import urllib3.response
 
 from core import downloader as dlmod
-from transfer_server import CHUNK, TransferServer
+from transfer_server import CHUNK, TransferServer, pattern
 
 MIB = 1 << 20
-
-
-def pattern(size):
-    return (bytes(range(251)) * (size // 251 + 1))[:size]
 
 
 @pytest.fixture
