@@ -113,7 +113,9 @@ std::unique_ptr<BodyChunks::Native> BodyChunks::Native::open(py::handle response
     if (!exact_type(raw, urllib3_response, "HTTPResponse") || in_instance_dict(raw, "read") ||
         in_instance_dict(raw, "stream"))
         return nullptr;
-    if (truthy(get_attr(raw, VM_STR("chunked"))) || !get_attr(raw, VM_STR("_decoder")).is_none()) return nullptr;
+    if (truthy(get_attr(raw, VM_STR("chunked"))) || !get_attr(raw, VM_STR("_decoder")).is_none() ||
+        !PyCallable_Check(get_attr(raw, VM_STR("_error_catcher")).ptr()))
+        return nullptr;
     py::object encoding = call_method(get_attr(raw, VM_STR("headers")), VM_STR("get"), py::str("content-encoding"));
     if (!encoding.is_none()) {
         if (!PyUnicode_Check(encoding.ptr())) return nullptr;
