@@ -9,7 +9,8 @@ that run every variant once, in turn, so a busy machine or disk slows all of
 them alike. Loopback figures on a shared disk vary from run to run: compare
 only within one run.
 
-  (a)  curl -o /dev/null: the ceiling;
+  (a)  curl -o /dev/null: the ceiling; (a2) curl into a file, the ceiling
+       of any transfer that writes its file;
   (i)  iter_content(8192) alone, nothing written (on the calling thread);
   (b)  the transfer loop in plain Python with requests (iter_content(8192),
        one write per chunk, the same per-chunk checks and progress arithmetic),
@@ -156,10 +157,10 @@ def podcast_run(dlmod, folder, url, count, callback=None):
         d.shutdown()
 
 
-def curl_run(url):
+def curl_run(url, target=os.devnull):
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     wall = time.perf_counter()
-    subprocess.run(["curl", "-s", "-o", os.devnull, url], check=True)
+    subprocess.run(["curl", "-s", "-o", target, url], check=True)
     wall = time.perf_counter() - wall
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     return wall, (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
@@ -198,6 +199,8 @@ def main():
         variants = {}
         if shutil.which("curl"):
             variants["a"] = ("(a) curl -o /dev/null", lambda: curl_run(url), size)
+            variants["a2"] = ("(a2) curl into a file", in_folder(
+                lambda f: curl_run(url, os.path.join(f, "curl.mp3"))), size)
         variants.update({
             "i": ("(i) iter_content(8192) alone, nothing written",
                   lambda: measure(lambda: iterate_only(requests, url)), size),
@@ -239,6 +242,7 @@ def main():
         ratio("c/b   one download / plain loop", "c", "b")
         ratio("cc/bc the same, with a callback", "cc", "bc")
         ratio("c/a   one download / curl", "c", "a")
+        ratio("c/a2  one download / curl into a file", "c", "a2")
         ratio("d/b3  three at once / plain loops", "d", "b3")
         ratio("c/i   one download / iter_content", "c", "i")
     finally:
