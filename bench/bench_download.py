@@ -242,7 +242,7 @@ def main():
         ratio("c/b   one download / plain loop", "c", "b")
         ratio("cc/bc the same, with a callback", "cc", "bc")
         ratio("c/a   one download / curl", "c", "a")
-        ratio("c/a2  one download / curl into a file", "c", "a2")
+        ratio("c/a2  one download / curl to a file", "c", "a2")
         ratio("d/b3  three at once / plain loops", "d", "b3")
         ratio("c/i   one download / iter_content", "c", "i")
     finally:
