@@ -1,25 +1,34 @@
 #!/usr/bin/python3
 """Download throughput of PodcastDownloader against a loopback server.
 
-    PYTHONPATH=BUILD/stage /usr/bin/python3 bench/bench_download.py [MiB [RUNS]]
+    PYTHONPATH=BUILD/stage /usr/bin/python3 bench/bench_download.py [MiB [ROUNDS]]
 
-Serves MiB mebibytes (default 512) from a server in a child process, and
-downloads them RUNS times (default 3) with each of the following, in rounds
-that run every variant once (so a busy machine slows all of them alike), and
-shows the median run of each:
-  (a) curl -o /dev/null, the ceiling;
-  (i) iter_content(8192) alone, nothing written: the floor of any loop over it;
-  (b) the same transfer loop in plain Python with requests (iter_content(8192),
-      one write per chunk, the same per-chunk checks and progress arithmetic),
-      and (b0) the bare loop: iter_content(8192) and one write per chunk;
-  (c) PodcastDownloader, once without and once with a no-op progress callback;
-  (d) three PodcastDownloader downloads at once, beside three plain-Python
-      loops on three threads.
-Prints MB/s and CPU seconds per GB for each, and the ratios c/b and c/a.
+Serves MiB mebibytes (default 512) from a server in a child process and
+downloads them with each of the variants below, in ROUNDS rounds (default 5)
+that run every variant once, in turn, so a busy machine or disk slows all of
+them alike. Loopback figures on a shared disk vary from run to run: compare
+only within one run.
+
+  (a)  curl -o /dev/null: the ceiling; (a2) curl into a file, the ceiling
+       of any transfer that writes its file;
+  (i)  iter_content(8192) alone, nothing written (on the calling thread);
+  (b)  the transfer loop in plain Python with requests (iter_content(8192),
+       one write per chunk, the same per-chunk checks and progress arithmetic),
+       on a worker thread that the calling thread polls as it polls the
+       downloader, so both pay the same thread switches; once without and
+       once with a no-op progress callback;
+  (c)  one PodcastDownloader download, without and with a no-op callback;
+  (b3) three plain-Python loops at once, each on its worker thread;
+  (d)  three PodcastDownloader downloads at once.
+
+Prints, per variant, the median MB/s with the lowest and highest of the
+rounds, and the median CPU seconds per GB (this process's CPU, every thread;
+curl's own CPU for curl); then the ratios of the medians.
 """
 import os
 import resource
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -30,6 +39,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from plain_progress import PyProgress
 
 CHUNK = 8192
+POLL = 0.002  # how often the calling thread looks whether the transfers are done
 
 
 def serve(size):
@@ -94,18 +104,41 @@ def iterate_only(requests, url):
     response.close()
 
 
-def bare_loop(requests, url, path):
-    response = requests.get(url, stream=True, timeout=30)
-    with open(path, "wb") as f:
-        for chunk in response.iter_content(chunk_size=CHUNK):
-            f.write(chunk)
-    response.close()
-
-
 def measure(run):
     wall, cpu = time.perf_counter(), time.process_time()
     run()
     return time.perf_counter() - wall, time.process_time() - cpu
+
+
+def poll(finished):
+    while not finished():
+        time.sleep(POLL)
+
+
+def plain_run(folder, count, loop):
+    """`count` plain loops, each on a worker thread, polled for their end."""
+    done, failures = [], []
+
+    def work(i):
+        try:
+            loop(os.path.join(folder, f"{i}.mp3"))
+        except BaseException as e:
+            failures.append(e)
+        finally:
+            done.append(i)
+
+    def run():
+        threads = [threading.Thread(target=work, args=(i,), daemon=True) for i in range(count)]
+        for t in threads:
+            t.start()
+        poll(lambda: len(done) == count)
+        for t in threads:
+            t.join()
+
+    result = measure(run)
+    if failures:
+        raise SystemExit(f"plain loop failed: {failures[0]!r}")
+    return result
 
 
 def podcast_run(dlmod, folder, url, count, callback=None):
@@ -114,23 +147,23 @@ def podcast_run(dlmod, folder, url, count, callback=None):
         def run():
             for i in range(count):
                 d.add_download(url, f"Episode {i}", "Bench", progress_callback=callback)
-            while len(d.get_all_completed()) + len(d.get_all_failed()) < count:
-                time.sleep(0.002)
-        wall, cpu = measure(run)
+            poll(lambda: len(d.get_all_completed()) + len(d.get_all_failed()) >= count)
+        result = measure(run)
         failed = d.get_all_failed()
         if failed:
             raise SystemExit("download failed: " + str(failed[0].progress.error_message))
-        return wall, cpu
+        return result
     finally:
         d.shutdown()
 
 
-def threads_run(target, count):
-    threads = [threading.Thread(target=target, args=(i,)) for i in range(count)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+def curl_run(url, target=os.devnull):
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    wall = time.perf_counter()
+    subprocess.run(["curl", "-s", "-o", target, url], check=True)
+    wall = time.perf_counter() - wall
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return wall, (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
 
 
 def main():
@@ -138,7 +171,7 @@ def main():
         serve(int(sys.argv[2]))
         return
     mib = int(sys.argv[1]) if len(sys.argv) > 1 else 512
-    runs = int(sys.argv[2]) if len(sys.argv) > 2 else 3
+    rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 5
     size = mib << 20
 
     import requests
@@ -150,82 +183,68 @@ def main():
     try:
         port = int(server.stdout.readline())
         url = f"http://127.0.0.1:{port}/episode.mp3"
-        results = {}
+        noop = lambda progress: None  # noqa: E731
 
-        variants = []
-
-        def record(name, measured, total):
-            """measured: a function that runs once and returns (wall, cpu)."""
-            variants.append((name, measured, total))
-
-        def fresh(name):
-            path = os.path.join(work, name)
-            shutil.rmtree(path, ignore_errors=True)
-            os.makedirs(path)
-            return path
-
-        def in_folder(name, run):
+        def in_folder(run):
+            """run(folder) in a fresh folder, removed afterwards."""
             def measured():
-                path = fresh(name)
+                path = tempfile.mkdtemp(dir=work)
                 try:
                     return run(path)
                 finally:
                     shutil.rmtree(path, ignore_errors=True)
             return measured
 
-        print(f"{mib} MiB from a loopback server, chunks of {CHUNK} bytes, median of {runs} runs")
-
+        # key: (label, measured, bytes per run)
+        variants = {}
         if shutil.which("curl"):
-            def curl():
-                before = resource.getrusage(resource.RUSAGE_CHILDREN)
-                wall = time.perf_counter()
-                subprocess.run(["curl", "-s", "-o", os.devnull, url], check=True)
-                wall = time.perf_counter() - wall
-                after = resource.getrusage(resource.RUSAGE_CHILDREN)
-                return wall, (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
-            record("(a) curl -o /dev/null", curl, size)
+            variants["a"] = ("(a) curl -o /dev/null", lambda: curl_run(url), size)
+            variants["a2"] = ("(a2) curl into a file", in_folder(
+                lambda f: curl_run(url, os.path.join(f, "curl.mp3"))), size)
+        variants.update({
+            "i": ("(i) iter_content(8192) alone, nothing written",
+                  lambda: measure(lambda: iterate_only(requests, url)), size),
+            "b": ("(b) plain Python loop", in_folder(
+                lambda f: plain_run(f, 1, lambda path: plain_loop(requests, url, path))), size),
+            "bc": ("(b) plain Python loop, no-op callback", in_folder(
+                lambda f: plain_run(f, 1, lambda path: plain_loop(requests, url, path, noop))), size),
+            "c": ("(c) PodcastDownloader", in_folder(lambda f: podcast_run(dlmod, f, url, 1)), size),
+            "cc": ("(c) PodcastDownloader, no-op callback", in_folder(
+                lambda f: podcast_run(dlmod, f, url, 1, noop)), size),
+            "b3": ("(b3) three plain Python loops at once", in_folder(
+                lambda f: plain_run(f, 3, lambda path: plain_loop(requests, url, path))), 3 * size),
+            "d": ("(d) three PodcastDownloader downloads at once", in_folder(
+                lambda f: podcast_run(dlmod, f, url, 3)), 3 * size),
+        })
 
-        record("(i) iter_content(8192) alone, nothing written", lambda: measure(lambda: iterate_only(requests, url)),
-               size)
-        record("(b0) plain Python, bare loop", in_folder("b", lambda path: measure(
-            lambda: bare_loop(requests, url, os.path.join(path, "bare.mp3")))), size)
-        record("(b) plain Python transfer loop", in_folder("b", lambda path: measure(
-            lambda: plain_loop(requests, url, os.path.join(path, "loop.mp3")))), size)
-        record("(b) plain Python transfer loop, no-op callback", in_folder("b", lambda path: measure(
-            lambda: plain_loop(requests, url, os.path.join(path, "cb.mp3"), lambda p: None))), size)
-        record("(c) PodcastDownloader", in_folder("c", lambda path: podcast_run(dlmod, path, url, 1)), size)
-        record("(c) PodcastDownloader, no-op callback", in_folder("c", lambda path: podcast_run(
-            dlmod, path, url, 1, lambda p: None)), size)
-        record("(b3) three plain Python loops on threads", in_folder("b3", lambda path: measure(lambda: threads_run(
-            lambda i: plain_loop(requests, url, os.path.join(path, f"{i}.mp3")), 3))), 3 * size)
-        record("(d) three PodcastDownloader downloads", in_folder("d", lambda path: podcast_run(
-            dlmod, path, url, 3)), 3 * size)
+        print(f"{mib} MiB from a loopback server, chunks of {CHUNK} bytes, {rounds} rounds")
+        samples = {key: [] for key in variants}
+        for number in range(rounds):
+            for key, (_, measured, total) in variants.items():
+                wall, cpu = measured()
+                samples[key].append((total / wall / 1e6, cpu / (total / 1e9)))
+            print(f"round {number + 1} of {rounds} done", flush=True)
 
-        samples = {name: [] for name, _, _ in variants}
-        for round_number in range(runs):
-            for name, measured, _ in variants:
-                samples[name].append(measured())
-            print(f"round {round_number + 1} of {runs} done", flush=True)
-        for name, _, total in variants:
-            wall, cpu = sorted(samples[name])[len(samples[name]) // 2]
-            results[name] = (total / wall / 1e6, cpu / (total / 1e9))
-            mbs, cpu_gb = results[name]
-            print(f"{name:<48} {mbs:9.1f} MB/s {cpu_gb:8.3f} CPU s/GB")
+        print(f"\n{'':<48} {'median MB/s':>11} {'(lowest - highest)':>20} {'CPU s/GB':>9}")
+        medians = {}
+        for key, (label, _, _) in variants.items():
+            rates = [s[0] for s in samples[key]]
+            cpu = statistics.median(s[1] for s in samples[key])
+            medians[key] = (statistics.median(rates), cpu)
+            print(f"{label:<48} {medians[key][0]:11.1f} ({min(rates):8.1f} - {max(rates):8.1f}) {cpu:9.3f}")
 
-        c, b = results["(c) PodcastDownloader"], results["(b) plain Python transfer loop"]
-        cc, bc = results["(c) PodcastDownloader, no-op callback"], \
-            results["(b) plain Python transfer loop, no-op callback"]
-        d, b3 = results["(d) three PodcastDownloader downloads"], results["(b3) three plain Python loops on threads"]
+        def ratio(label, top, bottom, note=""):
+            if top in medians and bottom in medians:
+                (t_rate, t_cpu), (b_rate, b_cpu) = medians[top], medians[bottom]
+                print(f"{label:<34} throughput {t_rate / b_rate:5.2f}x   CPU per byte {t_cpu / b_cpu:5.2f}x{note}")
+
         print()
-        print(f"c/b  throughput {c[0] / b[0]:5.2f}x   CPU per byte {c[1] / b[1]:5.2f}x")
-        print(f"c/b  with callback: throughput {cc[0] / bc[0]:5.2f}x   CPU per byte {cc[1] / bc[1]:5.2f}x")
-        print(f"d/b3 throughput {d[0] / b3[0]:5.2f}x   CPU per byte {d[1] / b3[1]:5.2f}x")
-        if "(a) curl -o /dev/null" in results:
-            a = results["(a) curl -o /dev/null"]
-            print(f"c/a  throughput {c[0] / a[0]:5.2f}x   CPU per byte {c[1] / a[1]:5.2f}x")
-        i = results["(i) iter_content(8192) alone, nothing written"]
-        print(f"c/i  throughput {c[0] / i[0]:5.2f}x   CPU per byte {c[1] / i[1]:5.2f}x")
-        print(f"i/b  throughput {i[0] / b[0]:5.2f}x   (the most any loop over iter_content(8192) can gain on b)")
+        ratio("c/b   one download / plain loop", "c", "b")
+        ratio("cc/bc the same, with a callback", "cc", "bc")
+        ratio("c/a   one download / curl", "c", "a")
+        ratio("c/a2  one download / curl to a file", "c", "a2")
+        ratio("d/b3  three at once / plain loops", "d", "b3")
+        ratio("c/i   one download / iter_content", "c", "i")
     finally:
         server.stdin.close()
         server.wait(timeout=10)

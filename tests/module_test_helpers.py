@@ -1,12 +1,14 @@
 """Helpers for tests of module-level behaviour that several modules share:
-a class's own methods, code run in a new interpreter, and two threads racing
-for a module's single instance."""
+a class's own methods, code run in a new interpreter, two threads racing
+for a module's single instance, and the test-only probe modules."""
+import importlib
 import inspect
 import os
 import subprocess
 import sys
 import textwrap
 import threading
+from pathlib import Path
 
 
 def assert_own_methods(cls, methods, doc_of=lambda method: method.__doc__):
@@ -58,3 +60,25 @@ def first_calls_from_two_threads(monkeypatch, module, class_name, get):
     for t in threads:
         t.join(10)
     return made, results
+
+
+def load_probe(name, tests_folder):
+    """The test-only module `name`, built with the unit tests
+    (-Dunit_tests=true): on the path when the tests run from a dev-stage
+    folder, else taken from the repository's build-unit folder; None when it
+    is not built. scripts/test always builds it: there (and in CI) a missing
+    probe is a failure."""
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        pass
+    folder = Path(__file__).resolve().parent.parent / "build-unit" / "tests" / tests_folder
+    if folder.is_dir():
+        sys.path.append(str(folder))
+        try:
+            return importlib.import_module(name)
+        except ImportError:
+            pass
+    if os.environ.get("CI"):
+        raise ImportError(f"{name} is not built (scripts/test builds it in build-unit)")
+    return None

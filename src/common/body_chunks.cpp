@@ -1,8 +1,319 @@
 #include "body_chunks.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 namespace vm {
+namespace {
+
+// The most asked of one read. Large enough that a fast network fills few
+// reads per megabyte, small enough to stay an ordinary heap block (the read
+// gives a bytes object of this size, cut down to what arrived).
+constexpr Py_ssize_t kReadSize = 256 * 1024;
+
+// sys.modules[name], or null when it has not been imported (nothing is imported).
+py::object loaded_module(const char* name) {
+    py::str key(name);
+    PyObject* module = PyImport_GetModule(key.ptr());
+    if (!module && PyErr_Occurred()) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(module);
+}
+
+bool exact_type(py::handle obj, py::handle module, const char* type_name) {
+    return reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())) == module.attr(type_name).ptr();
+}
+
+// `name in vars(obj)`.
+bool in_instance_dict(py::handle obj, const char* name) {
+    py::object dict = steal(PyObject_GenericGetDict(obj.ptr(), nullptr));
+    PyObject* item = PyDict_GetItemString(dict.ptr(), name);
+    return item != nullptr;
+}
+
+bool is_ascii_text(py::handle value, const char* text) {
+    return PyUnicode_Check(value.ptr()) && PyUnicode_CompareWithASCIIString(value.ptr(), text) == 0;
+}
+
+// The response's class still has requests' own iter_content.
+bool own_iter_content(py::handle response) {
+    py::object found = get_attr(reinterpret_cast<PyObject*>(Py_TYPE(response.ptr())), VM_STR("iter_content"));
+    if (!PyFunction_Check(found.ptr())) return false;
+    return is_ascii_text(get_attr(found, VM_STR("__qualname__")), "Response.iter_content") &&
+           is_ascii_text(get_attr(found, VM_STR("__module__")), "requests.models");
+}
+
+py::object py_size(long long v) { return steal(PyLong_FromLongLong(v)); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The native reader.
+
+class BodyChunks::Native {
+public:
+    // A reader for the response, or null when it must go through iter_content.
+    static std::unique_ptr<Native> open(py::handle response, Py_ssize_t chunk_size);
+    ~Native();
+
+    bool next(const char*& data, Py_ssize_t& size);
+
+private:
+    Native(py::handle response, py::object raw, py::object http, Py_ssize_t chunk_size, long long remaining,
+           long long fp_bytes_read, py::object length_remaining);
+
+    bool hand(const char* from, Py_ssize_t n, const char*& data, Py_ssize_t& size);
+    bool read_more();
+    void sync_counts();
+    void finish();
+    [[noreturn]] void raise_read_error(py::error_already_set& error);
+    [[noreturn]] void raise_as_requests(py::error_already_set& error);
+
+    py::object response_;
+    py::object raw_;   // urllib3's response
+    py::object http_;  // http.client's response under it
+    const Py_ssize_t chunk_size_;
+    long long remaining_;  // body bytes still to come; -1 until the connection closes
+    bool more_ = true;     // a read may still give bytes
+    bool eof_ = false;     // a read found the connection closed
+    bool done_ = false;
+    long long bytes_read_ = 0;
+    long long handed_ = 0;  // bytes handed out as chunks
+    long long synced_ = 0;  // of those, bytes in urllib3's counts
+    long long fp_bytes_read_;
+    py::object length_remaining_;  // None when the length is unknown
+
+    // The last read's bytes, and how far they have been handed out.
+    py::object block_;
+    const char* block_data_ = nullptr;
+    Py_ssize_t block_len_ = 0;
+    Py_ssize_t block_pos_ = 0;
+    // A chunk that spans two reads is put together here.
+    std::unique_ptr<char[]> carry_;
+    Py_ssize_t carry_used_ = 0;
+};
+
+std::unique_ptr<BodyChunks::Native> BodyChunks::Native::open(py::handle response, Py_ssize_t chunk_size) {
+    if (chunk_size <= 0) return nullptr;
+    py::object models = loaded_module("requests.models");
+    py::object urllib3_response = loaded_module("urllib3.response");
+    py::object http_client = loaded_module("http.client");
+    if (!models || !urllib3_response || !http_client) return nullptr;
+
+    // requests' own Response, its iter_content replaced neither on the
+    // instance nor on the class, its body not yet read.
+    int is_response = PyObject_IsInstance(response.ptr(), models.attr("Response").ptr());
+    if (is_response < 0) throw py::error_already_set();
+    if (!is_response || !own_iter_content(response) || in_instance_dict(response, "iter_content")) return nullptr;
+    if (get_attr(response, VM_STR("_content")).ptr() != Py_False ||
+        get_attr(response, VM_STR("_content_consumed")).ptr() != Py_False)
+        return nullptr;
+
+    // urllib3's response, reading neither chunks nor a decoded body.
+    py::object raw = get_attr(response, VM_STR("raw"));
+    if (!exact_type(raw, urllib3_response, "HTTPResponse") || in_instance_dict(raw, "read") ||
+        in_instance_dict(raw, "stream"))
+        return nullptr;
+    if (truthy(get_attr(raw, VM_STR("chunked"))) || !get_attr(raw, VM_STR("_decoder")).is_none() ||
+        !PyCallable_Check(get_attr(raw, VM_STR("_error_catcher")).ptr()))
+        return nullptr;
+    py::object encoding = call_method(get_attr(raw, VM_STR("headers")), VM_STR("get"), py::str("content-encoding"));
+    if (!encoding.is_none()) {
+        if (!PyUnicode_Check(encoding.ptr())) return nullptr;
+        if (!is_ascii_text(call_method(encoding, VM_STR("lower")), "identity")) return nullptr;
+    }
+    py::object fp_bytes_read = get_attr(raw, VM_STR("_fp_bytes_read"));
+    py::object length_remaining = get_attr(raw, VM_STR("length_remaining"));
+    if (!PyLong_CheckExact(fp_bytes_read.ptr()) ||
+        !(length_remaining.is_none() || PyLong_CheckExact(length_remaining.ptr())))
+        return nullptr;
+
+    // http.client's response, still open, with a plain body.
+    py::object http = get_attr(raw, VM_STR("_fp"));
+    if (!exact_type(http, http_client, "HTTPResponse") || get_attr(raw, VM_STR("_original_response")).ptr() != http.ptr())
+        return nullptr;
+    if (get_attr(http, VM_STR("fp")).is_none() || truthy(get_attr(http, VM_STR("chunked"))) ||
+        is_ascii_text(get_attr(http, VM_STR("_method")), "HEAD"))
+        return nullptr;
+    py::object length = get_attr(http, VM_STR("length"));
+    long long remaining = -1;
+    if (!length.is_none()) {
+        if (!PyLong_CheckExact(length.ptr())) return nullptr;
+        int overflow = 0;
+        remaining = PyLong_AsLongLongAndOverflow(length.ptr(), &overflow);
+        if (overflow || remaining < 0) return nullptr;
+    }
+    int overflow = 0;
+    long long fp_count = PyLong_AsLongLongAndOverflow(fp_bytes_read.ptr(), &overflow);
+    if (overflow) return nullptr;
+    return std::unique_ptr<Native>(
+        new Native(response, raw, http, chunk_size, remaining, fp_count, length_remaining));
+}
+
+BodyChunks::Native::Native(py::handle response, py::object raw, py::object http, Py_ssize_t chunk_size,
+                           long long remaining, long long fp_bytes_read, py::object length_remaining)
+    : response_(py::reinterpret_borrow<py::object>(response)),
+      raw_(std::move(raw)),
+      http_(std::move(http)),
+      chunk_size_(chunk_size),
+      remaining_(remaining),
+      more_(remaining != 0),
+      fp_bytes_read_(fp_bytes_read),
+      length_remaining_(std::move(length_remaining)),
+      carry_(new char[static_cast<size_t>(chunk_size)]) {}
+
+// A transfer that stops early (a cancel) leaves the counts as they would be.
+BodyChunks::Native::~Native() {
+    try {
+        sync_counts();
+    } catch (py::error_already_set& error) {
+        error.discard_as_unraisable("counting the bytes of a response body");
+    }
+}
+
+bool BodyChunks::Native::next(const char*& data, Py_ssize_t& size) {
+    if (done_) return false;
+    for (;;) {
+        const Py_ssize_t available = block_len_ - block_pos_;
+        if (carry_used_ == 0 && available >= chunk_size_) {
+            block_pos_ += chunk_size_;
+            return hand(block_data_ + block_pos_ - chunk_size_, chunk_size_, data, size);
+        }
+        if (available > 0) {
+            const Py_ssize_t take = std::min(chunk_size_ - carry_used_, available);
+            std::memcpy(carry_.get() + carry_used_, block_data_ + block_pos_, static_cast<size_t>(take));
+            carry_used_ += take;
+            block_pos_ += take;
+            if (carry_used_ == chunk_size_) {
+                carry_used_ = 0;
+                return hand(carry_.get(), chunk_size_, data, size);
+            }
+        }
+        if (more_ && read_more()) continue;
+        // The end of the body: what is left is the last, shorter chunk.
+        if (carry_used_ > 0) {
+            const Py_ssize_t n = carry_used_;
+            carry_used_ = 0;
+            return hand(carry_.get(), n, data, size);
+        }
+        finish();
+        return false;
+    }
+}
+
+bool BodyChunks::Native::hand(const char* from, Py_ssize_t n, const char*& data, Py_ssize_t& size) {
+    data = from;
+    size = n;
+    handed_ += n;
+    return true;
+}
+
+// One read of what has arrived (what http.client already holds comes first),
+// never past the announced length. The socket's time-out applies to it, and
+// the GIL is released while it waits.
+bool BodyChunks::Native::read_more() {
+    Py_ssize_t want = std::max(kReadSize, chunk_size_);
+    if (remaining_ >= 0 && remaining_ < want) want = static_cast<Py_ssize_t>(remaining_);
+    py::object block;
+    try {
+        block = call_method(http_, VM_STR("read1"), py_size(want));
+    } catch (py::error_already_set& error) {
+        raise_read_error(error);
+    }
+    char* bytes = nullptr;
+    Py_ssize_t n = 0;
+    if (PyBytes_AsStringAndSize(block.ptr(), &bytes, &n) < 0) throw py::error_already_set();
+    if (n == 0) {
+        eof_ = true;
+        more_ = false;
+        return false;
+    }
+    block_ = std::move(block);
+    block_data_ = bytes;
+    block_len_ = n;
+    block_pos_ = 0;
+    bytes_read_ += n;
+    if (remaining_ >= 0) {
+        remaining_ -= n;
+        if (remaining_ == 0) more_ = false;
+    }
+    return true;
+}
+
+// urllib3 counts what its reads gave, and iter_content's loop reads one chunk
+// at a time: its counts are the bytes handed out so far. They are brought up
+// to date before urllib3 itself reads or handles an error, and at the end.
+void BodyChunks::Native::sync_counts() {
+    if (handed_ == synced_) return;
+    const long long n = handed_ - synced_;
+    synced_ = handed_;
+    fp_bytes_read_ += n;
+    set_attr(raw_, VM_STR("_fp_bytes_read"), py_size(fp_bytes_read_));
+    if (!length_remaining_.is_none()) {
+        length_remaining_ = steal(PyNumber_Subtract(length_remaining_.ptr(), py_size(n).ptr()));
+        set_attr(raw_, VM_STR("length_remaining"), length_remaining_);
+    }
+}
+
+// The read that ends iter_content's loop: urllib3 closes the body and puts
+// the connection back in the pool, as after the last chunk on that path. A
+// body read to its length ended inside the read that gave its last bytes; a
+// body that ended with the connection (or had none) ended with an empty read.
+void BodyChunks::Native::finish() {
+    done_ = true;
+    sync_counts();
+    const Py_ssize_t amount = (eof_ || bytes_read_ == 0) ? chunk_size_ : 0;
+    try {
+        raw_.attr("read")(py_size(amount), py::arg("decode_content") = true);
+    } catch (py::error_already_set& error) {
+        raise_as_requests(error);
+    }
+    set_attr(response_, VM_STR("_content_consumed"), py::bool_(true));
+}
+
+// A failed read goes through urllib3's own handling, which gives its error
+// types (a read time-out, a broken connection) and throws the connection away.
+void BodyChunks::Native::raise_read_error(py::error_already_set& error) {
+    done_ = true;
+    sync_counts();
+    py::object catcher = call_method(raw_, VM_STR("_error_catcher"));
+    call_method(catcher, VM_STR("__enter__"));
+    try {
+        py::handle trace = error.trace() ? error.trace() : py::none();
+        call_method(catcher, VM_STR("__exit__"), error.type(), error.value(), trace);
+    } catch (py::error_already_set& mapped) {
+        raise_as_requests(mapped);
+    }
+    throw error;  // not one urllib3 turns into its own: raised as it is
+}
+
+// urllib3's errors as requests' iter_content raises them.
+void BodyChunks::Native::raise_as_requests(py::error_already_set& error) {
+    static const char* const kAs[][2] = {{"ProtocolError", "ChunkedEncodingError"},
+                                         {"DecodeError", "ContentDecodingError"},
+                                         {"ReadTimeoutError", "ConnectionError"},
+                                         {"SSLError", "RequestsSSLError"}};
+    py::object models = loaded_module("requests.models");
+    if (models) {
+        for (const auto& as : kAs) {
+            if (!error.matches(models.attr(as[0]))) continue;
+            py::object raised = models.attr(as[1])(error.value());
+            HandledException handled(error);  // the new error's __context__, as in an except block
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(raised.ptr())), raised.ptr());
+            throw py::error_already_set();
+        }
+    }
+    throw error;
+}
+
+// ---------------------------------------------------------------------------
 
 BodyChunks::BodyChunks(py::handle response, Py_ssize_t chunk_size, SizeArgument how) {
+    try {
+        native_ = Native::open(response, chunk_size);
+    } catch (py::error_already_set& error) {
+        if (!is_exception(error)) throw;  // a response that is not as expected is read the usual way
+    }
+    if (native_) return;
     py::object iter_content = response.attr("iter_content");
     py::object chunks = how == SizeArgument::Keyword ? iter_content(py::arg("chunk_size") = chunk_size)
                                                      : iter_content(chunk_size);
@@ -19,6 +330,15 @@ void BodyChunks::release_view() {
 }
 
 bool BodyChunks::next() {
+    if (native_) {
+        data_ = nullptr;
+        size_ = 0;
+        return native_->next(data_, size_);
+    }
+    return next_from_iterator();
+}
+
+bool BodyChunks::next_from_iterator() {
     release_view();
     data_ = nullptr;
     size_ = 0;

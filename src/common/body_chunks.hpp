@@ -4,7 +4,21 @@
 // The transfers own the per-chunk logic (cancel, pause, write, progress);
 // this class only says what the next chunk is, so that how the body is read
 // can change without touching them.
+//
+// Two ways of reading, chosen per response when the reader is made:
+//   * natively, for the common case: requests' own Response with its own
+//     iter_content, a urllib3 response over http.client, a body that is
+//     neither content-encoded nor chunked. The body comes in large reads that
+//     return as soon as anything has arrived (http.client's read1), and is cut
+//     into the very chunks iter_content would give, each handed over as soon
+//     as its bytes are there. Errors are urllib3's and requests' own, raised
+//     through the same handling as on the iter_content path, and the response
+//     ends in the same state (connection back in the pool, body consumed).
+//   * through `iter_content` for everything else (another response type, a
+//     replaced iter_content, a decoded or chunked body, a body already read).
 #pragma once
+
+#include <memory>
 
 #include "pyfunc.hpp"
 
@@ -15,7 +29,8 @@ public:
     // How the chunk size is passed to iter_content: `chunk_size=N` or `N`.
     enum class SizeArgument { Keyword, Positional };
 
-    // Starts `response.iter_content(chunk_size=chunk_size)`, or
+    // Reads natively when the response allows it; otherwise starts
+    // `response.iter_content(chunk_size=chunk_size)`, or
     // `response.iter_content(chunk_size)` (looked up now, so a replaced
     // iter_content is honoured).
     BodyChunks(py::handle response, Py_ssize_t chunk_size, SizeArgument how = SizeArgument::Keyword);
@@ -33,9 +48,16 @@ public:
     const char* data() const { return data_; }
     Py_ssize_t size() const { return size_; }
 
+    // True when the body is read natively rather than through iter_content.
+    bool native() const { return bool(native_); }
+
 private:
+    class Native;
+
+    bool next_from_iterator();
     void release_view();
 
+    std::unique_ptr<Native> native_;
     py::object iterator_;
     py::object chunk_;
     Py_buffer view_{};

@@ -16,32 +16,14 @@ import os
 import random
 import struct
 import sys
-from pathlib import Path
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from module_test_helpers import load_probe
 
-def _load_probe():
-    try:
-        import _storage_encoder_probe
-    except ImportError:
-        folder = Path(__file__).resolve().parents[2] / "build-unit" / "tests" / "storage"
-        if not folder.is_dir():
-            return None
-        sys.path.append(str(folder))
-        try:
-            import _storage_encoder_probe
-        except ImportError:
-            return None
-    return _storage_encoder_probe
-
-
-PROBE = _load_probe()
-# scripts/test always builds the probe: there (and in CI) a missing probe is a failure.
-if PROBE is None and os.environ.get("CI"):
-    raise ImportError("_storage_encoder_probe is not built (scripts/test builds it in build-unit)")
+PROBE = load_probe("_storage_encoder_probe", "storage")
 needs_probe = pytest.mark.skipif(PROBE is None, reason="_storage_encoder_probe is not built")
 
 
