@@ -86,4 +86,43 @@ std::string eta_text(std::int64_t whole_seconds) {
     return out;
 }
 
+std::string clock_text(std::int64_t whole_seconds) {
+    std::int64_t hours, remainder, minutes, seconds;
+    floor_divmod(whole_seconds, 3600, hours, remainder);
+    floor_divmod(remainder, 60, minutes, seconds);
+    char buf[32];
+    char* end = buf + sizeof buf;
+    auto two_digits = [](char* at, std::int64_t v) {
+        at[0] = static_cast<char>('0' + v / 10);
+        at[1] = static_cast<char>('0' + v % 10);
+    };
+    char* p;
+    if (hours > 0) {
+        p = std::to_chars(buf, end, hours).ptr;
+        *p++ = ':';
+        two_digits(p, minutes);
+        p += 2;
+    } else {
+        p = std::to_chars(buf, end, minutes).ptr;
+    }
+    *p++ = ':';
+    two_digits(p, seconds);
+    return std::string(buf, p + 2);
+}
+
+std::string count_text(double whole) {
+    std::string out;
+    if (whole >= 1000000.0) {
+        append_fixed(out, whole / 1000000.0, 1);
+        out += 'M';
+    } else if (whole >= 1000.0) {
+        append_fixed(out, whole / 1000.0, 1);
+        out += 'K';
+    } else {
+        // Exact digits of the whole number; never "-0".
+        append_fixed(out, whole == 0.0 ? 0.0 : whole, 0);
+    }
+    return out;
+}
+
 }  // namespace velmora::formats

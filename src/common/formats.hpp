@@ -27,6 +27,17 @@ std::string speed_text(double bytes_per_second);
 // gives them for negative numbers too.
 std::string eta_text(std::int64_t whole_seconds);
 
+// Play-time text of a whole number of seconds: "1:01:01" when there are
+// hours (minutes and seconds two digits), else "59:59", "0:05". Hours,
+// minutes and seconds come from floor division, so -5 gives "59:55".
+std::string clock_text(std::int64_t whole_seconds);
+
+// Count text of a whole number (a value without fraction, as int(float(x))
+// leaves it): one decimal and "M" from a million, one decimal and "K" from a
+// thousand (9999 gives "10.0K": the unit is chosen before rounding), else
+// the number itself, written out in full however negative.
+std::string count_text(double whole);
+
 // The same texts, appended to `out` (for building longer lines).
 void append_fixed(std::string& out, double value, int decimals);
 void append_size(std::string& out, double bytes);

@@ -65,3 +65,39 @@ TEST(Formats, EtaText) {
         EXPECT_EQ(f::eta_text(c.seconds), c.text);
     }
 }
+
+TEST(Formats, ClockText) {
+    const struct {
+        long long seconds;
+        const char* text;
+    } cases[] = {
+        {0, "0:00"},        {59, "0:59"},       {60, "1:00"},        {61, "1:01"},
+        {3599, "59:59"},    {3600, "1:00:00"},  {3661, "1:01:01"},   {36000, "10:00:00"},
+        {90061, "25:01:01"},
+        {-5, "59:55"},      // floor division: hours -1, minutes 59, seconds 55
+        {-3600, "0:00"},    {-3601, "59:59"},
+        {9223372036854775807LL, "2562047788015215:30:07"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.seconds);
+        EXPECT_EQ(f::clock_text(c.seconds), c.text);
+    }
+}
+
+TEST(Formats, CountText) {
+    const struct {
+        double whole;
+        const char* text;
+    } cases[] = {
+        {0, "0"},            {-0.0, "0"},           {999, "999"},         {1000, "1.0K"},
+        {1049, "1.0K"},      {1050, "1.1K"},        // 1.05 is just above in binary
+        {1250, "1.2K"},      {1750, "1.8K"},        // exact halves go to even
+        {9999, "10.0K"},     {999950, "1000.0K"},   {999999, "1000.0K"},  // unit chosen before rounding
+        {1000000, "1.0M"},   {1500000, "1.5M"},     {1234567, "1.2M"},
+        {-5, "-5"},          {-5000, "-5000"},      {-1e20, "-100000000000000000000"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.whole);
+        EXPECT_EQ(f::count_text(c.whole), c.text);
+    }
+}
