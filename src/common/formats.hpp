@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace velmora::formats {
 
@@ -37,6 +38,17 @@ std::string clock_text(std::int64_t whole_seconds);
 // thousand (9999 gives "10.0K": the unit is chosen before rounding), else
 // the number itself, written out in full however negative.
 std::string count_text(double whole);
+
+// Reads ASCII text the way Python's float() reads it, as far as that needs
+// no more than the standard parser: an optional sign, digits with an
+// optional fraction and exponent, ASCII white space around them; with
+// `skip_commas`, every "," is dropped first.
+enum class PlainFloat {
+    Number,      // `value` holds float(text)
+    NotANumber,  // float(text) raises ValueError: empty, or a character no number has
+    AskPython,   // something else ("inf", "nan", underscores, out of range...)
+};
+PlainFloat read_plain_float(std::string_view text, bool skip_commas, double& value);
 
 // The same texts, appended to `out` (for building longer lines).
 void append_fixed(std::string& out, double value, int decimals);

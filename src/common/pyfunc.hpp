@@ -125,6 +125,9 @@ public:
     ClassBuilder& abstract_method(const char* name, std::vector<Param> params, Body body,
                                   const char* doc = nullptr, py::object returns = py::object());
     ClassBuilder& attr(const char* name, py::object value);
+    // What the class body defines under `name` so far (a method: its
+    // function object), or a null object.
+    py::object defined(const char* name) const;
 
     // The class, once built: usable inside bodies (like a `__class__` cell).
     std::shared_ptr<py::object> cell() const { return cell_; }

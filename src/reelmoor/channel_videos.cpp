@@ -20,8 +20,8 @@ py::object channel_record(py::handle self, py::handle channel_type, py::handle i
     py::object followers = get(info, VM_STR("channel_follower_count"), Py_None);
     py::object video_count = get(info, VM_STR("channel_video_count"), Py_None);
     py::object description = get(info, VM_STR("description"), VM_STR(""));
-    py::object follower_text = vm::call_method(self, VM_STR("_format_count"), followers);
-    py::object video_count_text = vm::call_method(self, VM_STR("_format_count"), video_count);
+    py::object follower_text = call_formatter(self, Formatter::Count, followers);
+    py::object video_count_text = call_formatter(self, Formatter::Count, video_count);
     return call_with_keywords(channel_type, channel_keywords(),
                               {channel_id, name, channel_url, followers, video_count, description, follower_text,
                                video_count_text});
@@ -36,10 +36,10 @@ py::object video_record(py::handle self, py::handle video_type, py::handle entry
     if (!uploader) uploader = lookup(entry, VM_STR("channel"));
     if (!uploader) uploader = vm::get_attr(channel, VM_STR("name"));
     py::object seconds = get_either(entry, VM_STR("duration"), VM_STR("duration_seconds"), Py_None);
-    py::object duration = vm::call_method(self, VM_STR("_format_duration"), seconds);
-    py::object views = vm::call_method(self, VM_STR("_format_view_count"), get(entry, VM_STR("view_count"), Py_None));
+    py::object duration = call_formatter(self, Formatter::Duration, seconds);
+    py::object views = call_formatter(self, Formatter::ViewCount, get(entry, VM_STR("view_count"), Py_None));
     py::object url = watch_address(video_id);
-    return call_with_keywords(video_type, video_keywords(), {video_id, title, uploader, duration, views, url});
+    return make_video(video_type, {video_id, title, uploader, duration, views, url});
 }
 
 }  // namespace

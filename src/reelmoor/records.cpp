@@ -5,6 +5,13 @@
 namespace velmora::reelmoor {
 namespace {
 
+// The record class as defined here and its __init__, kept for the process.
+PyTypeObject* video_class = nullptr;
+PyObject* video_init = nullptr;
+
+// The attribute names of a video record, in the order they are set.
+py::handle video_field(size_t i) { return PyTuple_GET_ITEM(video_keywords().ptr(), i); }
+
 // `value or ""`: None and the empty text both end as the empty text.
 py::object text_or_empty(py::handle value) {
     if (vm::truthy(value)) return py::reinterpret_borrow<py::object>(value);
@@ -20,15 +27,10 @@ void define_video(py::module_& m) {
              {vm::self(), vm::arg("video_id").text_ann(), vm::arg("title").text_ann(), vm::arg("channel").text_ann(),
               vm::arg("duration").text_ann(), vm::arg("view_count").text_ann(), vm::arg("url").text_ann()},
              [](const vm::Args& a) {
-                 py::handle self = a.self();
-                 vm::set_attr(self, VM_STR("video_id"), a[1]);
-                 vm::set_attr(self, VM_STR("title"), a[2]);
-                 vm::set_attr(self, VM_STR("channel"), a[3]);
-                 vm::set_attr(self, VM_STR("duration"), a[4]);
-                 vm::set_attr(self, VM_STR("view_count"), a[5]);
-                 vm::set_attr(self, VM_STR("url"), a[6]);
+                 for (size_t i = 0; i < 6; ++i) vm::set_attr(a.self(), video_field(i), a[i + 1]);
                  return py::object();
              });
+    video_init = b.defined("__init__").release().ptr();
 
     // __str__(self) -> str: "<title> by <channel> (<duration>) - <view_count> views"
     b.method(
@@ -41,7 +43,7 @@ void define_video(py::module_& m) {
         },
         nullptr, str_type);
 
-    b.build();
+    video_class = reinterpret_cast<PyTypeObject*>(b.build().release().ptr());
 }
 
 void define_channel(py::module_& m) {
@@ -85,6 +87,20 @@ void define_channel(py::module_& m) {
 }
 
 }  // namespace
+
+py::object make_video(py::handle cls, std::initializer_list<py::handle> fields) {
+    // Made as type.__call__ would make it, without the keyword mapping,
+    // while the class is this one with its own construction.
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    bool direct = type == video_class && type->tp_new == PyBaseObject_Type.tp_new &&
+                  _PyType_Lookup(type, VM_STR("__init__").ptr()) == video_init;
+    for (py::handle field : fields) direct = direct && (field.is_none() || PyUnicode_Check(field.ptr()));
+    if (!direct) return call_with_keywords(cls, video_keywords(), fields);
+    py::object video = vm::steal(type->tp_alloc(type, 0));
+    size_t i = 0;
+    for (py::handle field : fields) vm::set_attr(video, video_field(i++), field);
+    return video;
+}
 
 void define_records(py::module_& m) {
     define_video(m);

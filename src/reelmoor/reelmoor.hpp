@@ -12,6 +12,9 @@ namespace py = pybind11;
 
 // records.cpp: ReelmoorVideo and ReelmoorChannel.
 void define_records(py::module_& m);
+// cls(video_id=..., title=..., channel=..., duration=..., view_count=..., url=...),
+// the fields in that order: the listings make one per entry.
+py::object make_video(py::handle cls, std::initializer_list<py::handle> fields);
 
 // client.cpp: ReelmoorClient, its methods in the order of the class body.
 void define_client(py::module_& m);
@@ -34,6 +37,12 @@ void add_get_channel_videos(vm::ClassBuilder& b, py::module_& m);
 void add_format_duration(vm::ClassBuilder& b, py::module_& m);
 void add_format_view_count(vm::ClassBuilder& b, py::module_& m);
 void add_format_count(vm::ClassBuilder& b, py::module_& m);
+
+// self._format_duration(value), self._format_view_count(value) or
+// self._format_count(value): whatever the instance finds is called, and
+// the class's own formatter runs without a call through Python.
+enum class Formatter { Duration, ViewCount, Count };
+py::object call_formatter(py::handle self, Formatter which, py::handle value);
 
 // ---------------------------------------------------------------------------
 // site.cpp: what the site operations share.

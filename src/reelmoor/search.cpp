@@ -33,10 +33,10 @@ py::object video_from_search_entry(py::handle self, py::handle video_type, py::h
     py::object title = get(entry, VM_STR("title"), VM_STR("Unknown Title"));
     py::object channel = get(entry, VM_STR("uploader"), get(entry, VM_STR("channel"), VM_STR("Unknown Channel")));
     py::object duration =
-        vm::call_method(self, VM_STR("_format_duration"), get(entry, VM_STR("duration"), py::int_(0)));
-    py::object views = vm::call_method(self, VM_STR("_format_view_count"), get(entry, VM_STR("view_count"), py::int_(0)));
+        call_formatter(self, Formatter::Duration, get(entry, VM_STR("duration"), py::int_(0)));
+    py::object views = call_formatter(self, Formatter::ViewCount, get(entry, VM_STR("view_count"), py::int_(0)));
     py::object url = watch_address(video_id);
-    return call_with_keywords(video_type, video_keywords(), {video_id, title, channel, duration, views, url});
+    return make_video(video_type, {video_id, title, channel, duration, views, url});
 }
 
 }  // namespace
@@ -173,8 +173,8 @@ void add_build_channel_from_entry(vm::ClassBuilder& b, py::module_& m) {
                     url = vm::text(site_texts().handle_prefix,
                                    vm::call_method(name, VM_STR("replace"), VM_STR(" "), empty));
             }
-            py::object subscriber_text = vm::call_method(self, VM_STR("_format_count"), subscribers);
-            py::object video_count_text = vm::call_method(self, VM_STR("_format_count"), videos);
+            py::object subscriber_text = call_formatter(self, Formatter::Count, subscribers);
+            py::object video_count_text = call_formatter(self, Formatter::Count, videos);
             return call_with_keywords(vm::global(m, "ReelmoorChannel"), channel_keywords(),
                                       {channel_id, name, url, subscribers, videos, description, subscriber_text,
                                        video_count_text});

@@ -101,3 +101,57 @@ TEST(Formats, CountText) {
         EXPECT_EQ(f::count_text(c.whole), c.text);
     }
 }
+
+// The tenths of a count come from integers and one fused multiply-add; the
+// reference is the correctly rounded printing of the quotient itself.
+TEST(Formats, CountTextAgreesWithPrintingTheQuotient) {
+    auto check = [](double whole) {
+        const double unit = whole >= 1000000.0 ? 1000000.0 : 1000.0;
+        ASSERT_EQ(f::count_text(whole), f::fixed(whole / unit, 1) + (unit == 1000.0 ? "K" : "M")) << whole;
+    };
+    for (double c = 1000; c < 3000000; c += 1) check(c);
+    std::uint64_t state = 88172645463325252ULL;  // xorshift: the same numbers on every run
+    for (int i = 0; i < 200000; ++i) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        check(static_cast<double>(1000 + state % ((1ULL << 53) - 1000)));
+    }
+    check(9007199254740992.0);  // 2**53 and above: printed directly
+    check(1e300);
+}
+
+TEST(Formats, ReadPlainFloat) {
+    using R = f::PlainFloat;
+    const struct {
+        const char* text;
+        bool commas;
+        R result;
+        double value;
+    } cases[] = {
+        {"5", false, R::Number, 5},           {" 12.50 ", false, R::Number, 12.5},
+        {"\t\n\v\f\r-7\r", false, R::Number, -7}, {"+.5e-3", false, R::Number, 0.0005},
+        {"1.", false, R::Number, 1},          {".5", false, R::Number, 0.5},
+        {"1.e5", false, R::Number, 1e5},      {"007", false, R::Number, 7},
+        {"1,234", true, R::Number, 1234},     {",,5,", true, R::Number, 5},
+        {"1,234", false, R::NotANumber, 0},   {"", false, R::NotANumber, 0},
+        {"   ", false, R::NotANumber, 0},     {"n/a", false, R::NotANumber, 0},
+        {"1:30", false, R::NotANumber, 0},    {"1 2", false, R::NotANumber, 0},
+        {"\x1c" "5", false, R::NotANumber, 0},  // not white space to float()
+        {"+-5", false, R::NotANumber, 0},     {"-+5", false, R::NotANumber, 0},
+        {"--1", false, R::NotANumber, 0},     {"+", false, R::NotANumber, 0},
+        {".", false, R::NotANumber, 0},       {"1e", false, R::NotANumber, 0},
+        {"1e+", false, R::NotANumber, 0},     {"e5", false, R::NotANumber, 0},
+        {"1..2", false, R::NotANumber, 0},    {"0x10", false, R::NotANumber, 0},
+        {"inf", false, R::AskPython, 0},      {"-NaN", false, R::AskPython, 0},
+        {"1_000", false, R::AskPython, 0},    {"1e999", false, R::AskPython, 0},
+        {"1e-999", false, R::AskPython, 0},
+        {"11111111111111111111111111111111111111111111111111111111111111111", false, R::AskPython, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        double value = -1;
+        EXPECT_EQ(f::read_plain_float(c.text, c.commas, value), c.result);
+        if (c.result == R::Number) EXPECT_EQ(value, c.value);
+    }
+}

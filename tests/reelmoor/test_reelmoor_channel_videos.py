@@ -7,7 +7,7 @@ import pytest
 from yt_dlp.utils import DownloadError
 
 from core import reelmoor
-from site_names import BASE, watch
+from site_names import BASE, SEARCH_PREFIX, watch
 
 LISTING = {"quiet": True, "no_warnings": True, "extract_flat": True, "skip_download": True}
 TAB = f"{BASE}@chan/videos"
@@ -141,10 +141,47 @@ def test_a_failing_exit_fails_the_listing(ydl, client, logged):
     assert logged() == [("ERROR", "Error loading channel videos for '@chan': division by zero", True)]
 
 
-def test_the_client_methods_are_called_through_the_instance(ydl, client):
-    client._normalize_channel_identifier = lambda identifier: f"{BASE}normalised/"
-    client._format_count = lambda value: f"count {value}"
+class Relabelling(reelmoor.ReelmoorClient):
+    def _normalize_channel_identifier(self, identifier):
+        return f"{BASE}normalised/"
+
+    def _format_view_count(self, view_count):
+        return f"views {view_count}"
+
+    def _format_duration(self, seconds):
+        return f"time {seconds}"
+
+
+def relabelled_instance():
+    client = reelmoor.ReelmoorClient()
+    for name in ("_normalize_channel_identifier", "_format_view_count", "_format_duration"):
+        setattr(client, name, getattr(Relabelling(), name))
+    return client
+
+
+@pytest.mark.parametrize("make", [Relabelling, relabelled_instance], ids=["subclass", "instance"])
+def test_the_client_methods_are_the_instance_s(ydl, make):
     ydl.answer(f"{BASE}normalised/videos", listing(1, channel_follower_count=7))
-    channel, _ = client.get_channel_videos("@chan")
-    assert (channel.url, channel.subscriber_text, channel.video_count_text) == (
-        f"{BASE}normalised/", "count 7", "count None")
+    channel, (video,) = make().get_channel_videos("@chan")
+    assert (channel.url, channel.subscriber_text, channel.video_count_text) == (f"{BASE}normalised/", "views 7", "")
+    assert (video.duration, video.view_count) == ("time None", "views None")
+
+
+@pytest.mark.parametrize("replace", ["module name", "class __init__"])
+@pytest.mark.parametrize("operation", ["get_channel_videos", "search_videos"])
+def test_records_are_made_by_the_class_of_the_moment(monkeypatch, ydl, client, replace, operation):
+    made = []
+    original_init = reelmoor.ReelmoorVideo.__init__
+
+    def init(self, **fields):
+        made.append(fields)
+        original_init(self, **fields)
+
+    if replace == "module name":
+        monkeypatch.setattr(reelmoor, "ReelmoorVideo", type("Recorded", (reelmoor.ReelmoorVideo,), {"__init__": init}))
+    else:
+        monkeypatch.setattr(reelmoor.ReelmoorVideo, "__init__", init)
+    ydl.answer(TAB, listing(2)).answer(f"{SEARCH_PREFIX}20:q", listing(2))
+    found = client.get_channel_videos("@chan")[1] if operation == "get_channel_videos" else client.search_videos("q")
+    assert [list(fields) for fields in made] == [["video_id", "title", "channel", "duration", "view_count", "url"]] * 2
+    assert [v.video_id for v in found] == ["v0000000000", "v0000000001"]
