@@ -47,13 +47,10 @@ py::object video_record(py::handle self, py::handle video_type, py::handle entry
 // get_channel_videos(self, identifier: str, max_results: int = 20, offset: int = 0)
 //     -> Optional[Tuple[ReelmoorChannel, List[ReelmoorVideo]]]
 void add_get_channel_videos(vm::ClassBuilder& b, py::module_& m) {
-    py::object int_type = vm::type_object(&PyLong_Type);
     py::object page = vm::subscript(
         m.attr("Tuple"), py::make_tuple(m.attr("ReelmoorChannel"), vm::subscript(m.attr("List"), m.attr("ReelmoorVideo"))));
     b.method(
-        "get_channel_videos",
-        {vm::self(), vm::arg("identifier").text_ann(), vm::arg("max_results").ann(int_type).def(py::int_(20)),
-         vm::arg("offset").ann(int_type).def(py::int_(0))},
+        "get_channel_videos", page_parameters("identifier"),
         [m](const vm::Args& a) -> py::object {
             py::handle self = a.self(), identifier = a[1], max_results = a[2], offset = a[3];
             if (!vm::truthy(identifier)) return py::none();
@@ -65,7 +62,7 @@ void add_get_channel_videos(vm::ClassBuilder& b, py::module_& m) {
                 py::object channel_url = vm::call_method(self, VM_STR("_normalize_channel_identifier"), identifier);
                 py::object tab = vm::steal(PyNumber_Add(
                     vm::call_method(channel_url, VM_STR("rstrip"), VM_STR("/")).ptr(), VM_STR("/videos").ptr()));
-                py::dict options = true_options({"quiet", "no_warnings", "extract_flat", "skip_download"});
+                py::dict options = listing_options();
                 py::object info = extract_without_download(yt_dlp, options, tab);
                 if (!vm::truthy(info)) {
                     vm::call_method(logger(m), VM_STR("error"),

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <initializer_list>
+#include <vector>
 
 #include "pyfunc.hpp"
 
@@ -64,8 +65,9 @@ py::object watch_address(py::handle video_id);
 // `import yt_dlp`, through the import hooks of the moment.
 py::object import_yt_dlp();
 
-// A new option mapping {key: True, ...}, keys in the order given.
-py::dict true_options(std::initializer_list<const char*> keys);
+// The options of a flat listing, the searches' and the channel tab's:
+// quiet, no_warnings, extract_flat and skip_download, all true.
+py::dict listing_options();
 
 // with yt_dlp.YoutubeDL(options) as ydl: info = ydl.extract_info(address, download=False)
 // The downloader class is looked up now; the answer is returned after the
@@ -103,6 +105,10 @@ py::object call_with_keywords(py::handle callable, py::handle names, std::initia
 // (plain ints without making Python objects).
 bool less(long long count, py::handle right);
 bool at_least(long long count, py::handle right);
+
+// (self, <first>: str, max_results: int = 20, offset: int = 0): the
+// parameters of the paged operations.
+std::vector<vm::Param> page_parameters(const char* first);
 
 // TypeError unless `value` is str: the searches take text only.
 void require_text(py::handle value, const char* function, const char* param);

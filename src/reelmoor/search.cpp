@@ -24,8 +24,6 @@ py::object get_or_get(py::handle entry, py::handle first, py::handle second) {
     return vm::truthy(value) ? value : get(entry, second, Py_None);
 }
 
-py::dict listing_options() { return true_options({"quiet", "no_warnings", "extract_flat", "skip_download"}); }
-
 // The record of one search entry; the channel is the uploader's when the
 // entry has that key, else the channel's, else "Unknown Channel".
 py::object video_from_search_entry(py::handle self, py::handle video_type, py::handle entry) {
@@ -39,102 +37,106 @@ py::object video_from_search_entry(py::handle self, py::handle video_type, py::h
     return make_video(video_type, {video_id, title, channel, duration, views, url});
 }
 
+// One of the two searches: the shared steps, and what each asks for and
+// how it walks the answer.
+struct Search {
+    const char* name;
+    const char* record;   // the class of the records, for the annotation
+    const char* failure;  // the error line's opening
+    const char* outcome;  // the info line's opening
+    const char* doc;
+    // The search expression or address yt-dlp is asked for.
+    std::function<py::object(py::handle self, py::handle query, py::handle max_results, py::handle offset)> address;
+    // Walks the listed entries into `found`.
+    std::function<void(py::handle self, py::handle entries, py::handle max_results, py::handle offset,
+                       py::list& found)>
+        walk;
+};
+
+// name(self, query: str, max_results: int = 20, offset: int = 0) -> List[record]
+void add_search(vm::ClassBuilder& b, py::module_& m, Search search) {
+    py::object returns = vm::subscript(m.attr("List"), m.attr(search.record));
+    const char* name = search.name;
+    const char* doc = search.doc;
+    b.method(
+        name, page_parameters("query"),
+        [m, search = std::move(search)](const vm::Args& a) -> py::object {
+            py::handle self = a.self(), query = a[1], max_results = a[2], offset = a[3];
+            require_text(query, search.name, "query");
+            if (blank(query)) return py::list();
+            auto failure = [&search](py::handle error) { return vm::text(search.failure, error); };
+            return guarded(m, py::list(), true, failure, [&]() -> py::object {
+                py::object yt_dlp = import_yt_dlp();
+                py::dict options = listing_options();
+                py::object address = search.address(self, query, max_results, offset);
+                py::object results = extract_without_download(yt_dlp, options, address);
+                py::list found;
+                if (vm::truthy(results) && vm::contains(results, VM_STR("entries")))
+                    search.walk(self, results[VM_STR("entries")], max_results, offset, found);
+                vm::call_method(logger(m), VM_STR("info"),
+                                vm::text(search.outcome, query, "' returned ", static_cast<long long>(found.size()),
+                                         " results (offset=", offset, ")"));
+                return std::move(found);
+            });
+        },
+        doc, returns);
+}
+
 }  // namespace
 
 // search_videos(self, query: str, max_results: int = 20, offset: int = 0) -> List[ReelmoorVideo]
 void add_search_videos(vm::ClassBuilder& b, py::module_& m) {
-    py::object int_type = vm::type_object(&PyLong_Type);
-    b.method(
-        "search_videos",
-        {vm::self(), vm::arg("query").text_ann(), vm::arg("max_results").ann(int_type).def(py::int_(20)),
-         vm::arg("offset").ann(int_type).def(py::int_(0))},
-        [m](const vm::Args& a) -> py::object {
-            py::handle self = a.self(), query = a[1], max_results = a[2], offset = a[3];
-            require_text(query, "search_videos", "query");
-            if (blank(query)) return py::list();
-            return guarded(
-                m, py::list(), true, [](py::handle error) { return vm::text("Search error: ", error); },
-                [&]() -> py::object {
-                    py::object yt_dlp = import_yt_dlp();
-                    py::dict options = listing_options();
-                    py::object count = vm::steal(PyNumber_Add(offset.ptr(), max_results.ptr()));
-                    py::object expression = vm::text(site_texts().search_prefix, count, ":", query);
-                    py::object results = extract_without_download(yt_dlp, options, expression);
-
-                    py::list videos;
-                    if (vm::truthy(results) && vm::contains(results, VM_STR("entries"))) {
-                        py::object video_type = vm::global(m, "ReelmoorVideo");
-                        py::object entries = results[VM_STR("entries")];
-                        long long position = -1;
-                        for (py::handle entry : entries) {
-                            // Positions count every entry, falsy ones too.
-                            ++position;
-                            if (less(position, offset)) continue;
-                            if (!vm::truthy(entry)) continue;
-                            try {
-                                videos.append(video_from_search_entry(self, video_type, entry));
-                            } catch (py::error_already_set& e) {
-                                if (!vm::is_exception(e)) throw;
-                                vm::call_method(logger(m), VM_STR("error"),
-                                                vm::text("Error processing search result: ", vm::error_str(e)));
-                            }
-                        }
-                    }
-                    vm::call_method(logger(m), VM_STR("info"),
-                                    vm::text("Search for '", query, "' returned ", static_cast<long long>(videos.size()),
-                                             " results (offset=", offset, ")"));
-                    return std::move(videos);
-                });
-        },
-        "Search for videos.", vm::subscript(m.attr("List"), m.attr("ReelmoorVideo")));
+    auto expression = [](py::handle, py::handle query, py::handle max_results, py::handle offset) -> py::object {
+        py::object count = vm::steal(PyNumber_Add(offset.ptr(), max_results.ptr()));
+        return vm::text(site_texts().search_prefix, count, ":", query);
+    };
+    auto walk = [m](py::handle self, py::handle entries, py::handle, py::handle offset, py::list& videos) {
+        py::object video_type = vm::global(m, "ReelmoorVideo");
+        long long position = -1;
+        for (py::handle entry : entries) {
+            // Positions count every entry, falsy ones too; yt-dlp listed no
+            // more than offset + max_results.
+            ++position;
+            if (less(position, offset)) continue;
+            if (!vm::truthy(entry)) continue;
+            try {
+                videos.append(video_from_search_entry(self, video_type, entry));
+            } catch (py::error_already_set& e) {
+                if (!vm::is_exception(e)) throw;
+                vm::call_method(logger(m), VM_STR("error"),
+                                vm::text("Error processing search result: ", vm::error_str(e)));
+            }
+        }
+    };
+    add_search(b, m, {"search_videos", "ReelmoorVideo", "Search error: ", "Search for '", "Search for videos.",
+                      expression, walk});
 }
 
 // search_channels(self, query: str, max_results: int = 20, offset: int = 0) -> List[ReelmoorChannel]
 void add_search_channels(vm::ClassBuilder& b, py::module_& m) {
-    py::object int_type = vm::type_object(&PyLong_Type);
-    b.method(
-        "search_channels",
-        {vm::self(), vm::arg("query").text_ann(), vm::arg("max_results").ann(int_type).def(py::int_(20)),
-         vm::arg("offset").ann(int_type).def(py::int_(0))},
-        [m](const vm::Args& a) -> py::object {
-            py::handle self = a.self(), query = a[1], max_results = a[2], offset = a[3];
-            require_text(query, "search_channels", "query");
-            if (blank(query)) return py::list();
-            return guarded(
-                m, py::list(), true, [](py::handle error) { return vm::text("Channel search error: ", error); },
-                [&]() -> py::object {
-                    py::object yt_dlp = import_yt_dlp();
-                    py::dict options = listing_options();
-                    py::object escaped = vm::global(m, "quote_plus")(query);
-                    py::object address = vm::text(site_texts().results_prefix, escaped, "&sp=",
-                                                  vm::get_attr(self, VM_STR("_channel_filter")));
-                    py::object results = extract_without_download(yt_dlp, options, address);
-
-                    py::list channels;
-                    if (vm::truthy(results) && vm::contains(results, VM_STR("entries"))) {
-                        py::object entries = results[VM_STR("entries")];
-                        // Only usable channels count toward the offset.
-                        long long processed = 0;
-                        for (py::handle entry : entries) {
-                            if (!vm::truthy(entry)) continue;
-                            py::object channel = vm::call_method(self, VM_STR("_build_channel_from_entry"), entry);
-                            if (!vm::truthy(channel)) continue;
-                            if (less(processed, offset)) {
-                                ++processed;
-                                continue;
-                            }
-                            channels.append(channel);
-                            ++processed;
-                            if (at_least(static_cast<long long>(channels.size()), max_results)) break;
-                        }
-                    }
-                    vm::call_method(logger(m), VM_STR("info"),
-                                    vm::text("Channel search for '", query, "' returned ",
-                                             static_cast<long long>(channels.size()), " results (offset=", offset, ")"));
-                    return std::move(channels);
-                });
-        },
-        "Search for channels.", vm::subscript(m.attr("List"), m.attr("ReelmoorChannel")));
+    auto results_page = [m](py::handle self, py::handle query, py::handle, py::handle) -> py::object {
+        py::object escaped = vm::global(m, "quote_plus")(query);
+        return vm::text(site_texts().results_prefix, escaped, "&sp=", vm::get_attr(self, VM_STR("_channel_filter")));
+    };
+    auto walk = [](py::handle self, py::handle entries, py::handle max_results, py::handle offset,
+                   py::list& channels) {
+        // Only usable channels count toward the offset.
+        long long processed = 0;
+        for (py::handle entry : entries) {
+            if (!vm::truthy(entry)) continue;
+            py::object channel = vm::call_method(self, VM_STR("_build_channel_from_entry"), entry);
+            if (!vm::truthy(channel)) continue;
+            if (less(processed, offset)) {
+                ++processed;
+                continue;
+            }
+            channels.append(channel);
+            ++processed;
+            if (at_least(static_cast<long long>(channels.size()), max_results)) break;
+        }
+    };
+    add_search(b, m, {"search_channels", "ReelmoorChannel", "Channel search error: ", "Channel search for '",
+                      "Search for channels.", results_page, walk});
 }
 
 // _build_channel_from_entry(self, entry: Dict[str, Any]) -> Optional[ReelmoorChannel]

@@ -53,9 +53,9 @@ py::object watch_address(py::handle video_id) {
 
 py::object import_yt_dlp() { return py::module_::import("yt_dlp"); }
 
-py::dict true_options(std::initializer_list<const char*> keys) {
+py::dict listing_options() {
     py::dict options;
-    for (const char* key : keys) options[key] = py::bool_(true);
+    for (const char* key : {"quiet", "no_warnings", "extract_flat", "skip_download"}) options[key] = py::bool_(true);
     return options;
 }
 
@@ -149,6 +149,16 @@ bool at_least(long long left, py::handle right) {
     long long r;
     if (plain_int(right, r)) return left >= r;
     return vm::compare(py::int_(left), right, Py_GE);
+}
+
+std::vector<vm::Param> page_parameters(const char* first) {
+    py::object int_type = vm::type_object(&PyLong_Type);
+    std::vector<vm::Param> params;
+    params.push_back(vm::self());
+    params.push_back(vm::arg(first).text_ann());
+    params.push_back(vm::arg("max_results").ann(int_type).def(py::int_(20)));
+    params.push_back(vm::arg("offset").ann(int_type).def(py::int_(0)));
+    return params;
 }
 
 void require_text(py::handle value, const char* function, const char* param) {

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "show_text.hpp"
 #include "video_site.hpp"
 
 using namespace std::string_literals;
@@ -22,17 +23,6 @@ std::u32string upper(std::u32string s) {
     for (char32_t& c : s)
         if (c >= U'a' && c <= U'z') c -= U'a' - U'A';
     return s;
-}
-
-std::string show(std::u32string_view s) {
-    std::string out;
-    for (char32_t c : s) {
-        if (c >= 0x20 && c < 0x7F)
-            out.push_back(static_cast<char>(c));
-        else
-            out += "\\u{" + std::to_string(static_cast<unsigned long>(c)) + "}";
-    }
-    return out;
 }
 
 }  // namespace

@@ -244,3 +244,12 @@ def test_build_channel_from_nothing(client, entry):
 def test_build_channel_errors_reach_the_caller(client, entry, error):
     with pytest.raises(error):
         client._build_channel_from_entry(entry)
+
+
+def test_an_exit_that_swallows_the_error_leaves_no_answer(ydl, client, logged):
+    # yt-dlp's own __exit__ never does; a replacement that does gives the
+    # operation nothing to read, not a half-made result.
+    ydl.fail(expression(20, "q"), DownloadError("ERROR: unreachable"))
+    ydl.YoutubeDL.__exit__ = lambda self, *exc: True
+    assert client.search_videos("q") == []
+    assert logged() == [("INFO", "Search for 'q' returned 0 results (offset=0)", False)]
