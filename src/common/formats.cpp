@@ -86,4 +86,121 @@ std::string eta_text(std::int64_t whole_seconds) {
     return out;
 }
 
+std::string clock_text(std::int64_t whole_seconds) {
+    std::int64_t hours, remainder, minutes, seconds;
+    floor_divmod(whole_seconds, 3600, hours, remainder);
+    floor_divmod(remainder, 60, minutes, seconds);
+    char buf[32];
+    char* end = buf + sizeof buf;
+    auto two_digits = [](char* at, std::int64_t v) {
+        at[0] = static_cast<char>('0' + v / 10);
+        at[1] = static_cast<char>('0' + v % 10);
+    };
+    char* p;
+    if (hours > 0) {
+        p = std::to_chars(buf, end, hours).ptr;
+        *p++ = ':';
+        two_digits(p, minutes);
+        p += 2;
+    } else {
+        p = std::to_chars(buf, end, minutes).ptr;
+    }
+    *p++ = ':';
+    two_digits(p, seconds);
+    return std::string(buf, p + 2);
+}
+
+namespace {
+// `whole / unit` with one decimal, as format(whole / unit, ".1f") writes the
+// double nearest the quotient: for a whole below 2**53, the tenths come
+// from integer division, and whether the double lies above, below or on
+// the half between two tenths from one exact fused multiply-add.
+void append_tenths(std::string& out, double whole, std::int64_t unit) {
+    constexpr double kExact = 9007199254740992.0;  // 2**53
+    const double quotient = whole / static_cast<double>(unit);
+    if (whole >= kExact) {
+        append_fixed(out, quotient, 1);
+        return;
+    }
+    const std::int64_t count = static_cast<std::int64_t>(whole);
+    std::int64_t tenths = count * 10 / unit;  // the exact quotient's, rounded down
+    // Sign of quotient * 20 - (2 * tenths + 1): exact, since fma rounds once.
+    const double side = std::fma(quotient, 20.0, -static_cast<double>(2 * tenths + 1));
+    if (side > 0 || (side == 0 && tenths % 2 == 1)) ++tenths;
+    char buf[24];
+    char* p = std::to_chars(buf, buf + sizeof buf, tenths / 10).ptr;
+    *p++ = '.';
+    *p++ = static_cast<char>('0' + tenths % 10);
+    out.append(buf, p);
+}
+}  // namespace
+
+std::string count_text(double whole) {
+    std::string out;
+    if (whole >= 1000000.0) {
+        append_tenths(out, whole, 1000000);
+        out += 'M';
+    } else if (whole >= 1000.0) {
+        append_tenths(out, whole, 1000);
+        out += 'K';
+    } else if (whole > -9.2e18) {
+        char buf[24];
+        out.append(buf, std::to_chars(buf, buf + sizeof buf, static_cast<std::int64_t>(whole)).ptr);
+    } else {
+        append_fixed(out, whole, 0);  // the exact digits of a whole double
+    }
+    return out;
+}
+
+namespace {
+// What float() strips from ASCII text: C's isspace().
+bool ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool plain_number_char(char c) {
+    return (c >= '0' && c <= '9') || c == '.' || c == 'e' || c == 'E' || c == '+' || c == '-';
+}
+// A character of some text float() accepts: of a number, of an underscore
+// between digits, or of "inf", "infinity" and "nan" in any case.
+bool float_char(char c) {
+    if (plain_number_char(c) || c == '_') return true;
+    switch (c | 0x20) {
+        case 'i': case 'n': case 'f': case 't': case 'y': case 'a':
+            return true;
+        default:
+            return false;
+    }
+}
+}  // namespace
+
+PlainFloat read_plain_float(std::string_view text, bool skip_commas, double& value) {
+    char buf[64];
+    std::size_t n = 0;
+    for (char c : text) {
+        if (skip_commas && c == ',') continue;
+        if (n == sizeof buf) return PlainFloat::AskPython;
+        buf[n++] = c;
+    }
+    const char* first = buf;
+    const char* last = buf + n;
+    while (first < last && ascii_space(*first)) ++first;
+    while (last > first && ascii_space(last[-1])) --last;
+    if (first == last) return PlainFloat::NotANumber;
+    bool plain = true;
+    for (const char* p = first; p < last; ++p) {
+        if (!float_char(*p)) return PlainFloat::NotANumber;
+        plain = plain && plain_number_char(*p);
+    }
+    if (!plain) return PlainFloat::AskPython;
+    // from_chars takes a "-" but no "+"; a second sign makes no number.
+    if (*first == '+') {
+        ++first;
+        if (first < last && (*first == '+' || *first == '-')) return PlainFloat::NotANumber;
+    }
+    double parsed;
+    auto r = std::from_chars(first, last, parsed, std::chars_format::general);
+    if (r.ec == std::errc::result_out_of_range) return PlainFloat::AskPython;  // inf, or 0.0
+    if (r.ec != std::errc() || r.ptr != last) return PlainFloat::NotANumber;
+    value = parsed;
+    return PlainFloat::Number;
+}
+
 }  // namespace velmora::formats

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace velmora::formats {
 
@@ -26,6 +27,28 @@ std::string speed_text(double bytes_per_second);
 // Hours, minutes and seconds come from floor division, as Python's divmod
 // gives them for negative numbers too.
 std::string eta_text(std::int64_t whole_seconds);
+
+// Play-time text of a whole number of seconds: "1:01:01" when there are
+// hours (minutes and seconds two digits), else "59:59", "0:05". Hours,
+// minutes and seconds come from floor division, so -5 gives "59:55".
+std::string clock_text(std::int64_t whole_seconds);
+
+// Count text of a whole number (a value without fraction, as int(float(x))
+// leaves it): one decimal and "M" from a million, one decimal and "K" from a
+// thousand (9999 gives "10.0K": the unit is chosen before rounding), else
+// the number itself, written out in full however negative.
+std::string count_text(double whole);
+
+// Reads ASCII text the way Python's float() reads it, as far as that needs
+// no more than the standard parser: an optional sign, digits with an
+// optional fraction and exponent, ASCII white space around them; with
+// `skip_commas`, every "," is dropped first.
+enum class PlainFloat {
+    Number,      // `value` holds float(text)
+    NotANumber,  // float(text) raises ValueError: empty, or a character no number has
+    AskPython,   // something else ("inf", "nan", underscores, out of range...)
+};
+PlainFloat read_plain_float(std::string_view text, bool skip_commas, double& value);
 
 // The same texts, appended to `out` (for building longer lines).
 void append_fixed(std::string& out, double value, int decimals);

@@ -49,6 +49,11 @@ ClassBuilder& ClassBuilder::attr(const char* name, py::object value) {
     return *this;
 }
 
+py::object ClassBuilder::defined(const char* name) const {
+    PyObject* value = PyDict_GetItemString(ns_.ptr(), name);
+    return py::reinterpret_borrow<py::object>(value);
+}
+
 py::object ClassBuilder::build() {
     py::tuple bases = bases_.size() ? bases_ : py::make_tuple(type_object(&PyBaseObject_Type));
     py::object meta = metaclass_;

@@ -124,6 +124,16 @@ bool bind(FunctionObject* f, PyObject* const* args, size_t nargs, PyObject* kwna
         return false;
     };
 
+    // The common call: every parameter given by position, nothing else.
+    if (!kwnames && nargs == n && n == impl.n_positional && impl.var_args < 0 && impl.var_kwargs < 0) {
+        for (size_t i = 0; i < n; ++i) {
+            if (impl.params[i].text && args[i] != Py_None && !PyUnicode_Check(args[i]))
+                return fail("argument '" + impl.params[i].name + "' must be str, not " + Py_TYPE(args[i])->tp_name);
+            slots[i] = Py_NewRef(args[i]);
+        }
+        return true;
+    }
+
     // Positional arguments, and the rest into *args.
     const size_t take = nargs < impl.n_positional ? nargs : impl.n_positional;
     for (size_t i = 0; i < take; ++i) slots[i] = Py_NewRef(args[i]);
@@ -150,6 +160,12 @@ bool bind(FunctionObject* f, PyObject* const* args, size_t nargs, PyObject* kwna
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         ssize_t found = -1;
+        // Keywords are nearly always the interned names themselves: look for
+        // the same object first, and compare texts only when none is.
+        for (size_t i = impl.n_pos_only; i < n && found < 0; ++i)
+            if (impl.names[i] == key && impl.params[i].kind != Param::VarPositional &&
+                impl.params[i].kind != Param::VarKeyword)
+                found = static_cast<ssize_t>(i);
         for (size_t i = impl.n_pos_only; i < n && found < 0; ++i) {
             const int match = named(i, key);
             if (match < 0) return false;

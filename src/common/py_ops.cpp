@@ -72,6 +72,47 @@ py::object name_in(py::handle globals, py::handle name) {
     return py::reinterpret_borrow<py::object>(v);
 }
 
+std::u32string code_points(py::handle text) {
+    if (!PyUnicode_Check(text.ptr())) {
+        PyErr_Format(PyExc_TypeError, "expected string or bytes-like object, got '%s'", Py_TYPE(text.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    const Py_ssize_t n = PyUnicode_GetLength(text.ptr());
+    if (n < 0) throw py::error_already_set();
+    std::u32string out(static_cast<size_t>(n), U'\0');
+    if (n > 0 && !PyUnicode_AsUCS4(text.ptr(), reinterpret_cast<Py_UCS4*>(out.data()), n, /*copy_null=*/0))
+        throw py::error_already_set();
+    return out;
+}
+
+py::str from_code_points(std::u32string_view text) {
+    return py::reinterpret_steal<py::str>(
+        steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text.data(), static_cast<Py_ssize_t>(text.size())))
+            .release());
+}
+
+py::object with_context(py::handle manager, const std::function<py::object(py::handle)>& body) {
+    py::handle type = reinterpret_cast<PyObject*>(Py_TYPE(manager.ptr()));
+    py::object enter = optional_attr(type, VM_STR("__enter__"));
+    py::object exit = enter ? optional_attr(type, VM_STR("__exit__")) : py::object();
+    if (!exit) {
+        PyErr_Format(PyExc_TypeError, "'%s' object does not support the context manager protocol",
+                     Py_TYPE(manager.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    py::object target = steal(PyObject_CallOneArg(enter.ptr(), manager.ptr()));
+    py::object result;
+    try {
+        result = body(target);
+    } catch (py::error_already_set& e) {
+        py::object trace = e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::none();
+        if (truthy(exit(manager, e.type(), e.value(), trace))) return py::object();
+        throw;
+    }
+    exit(manager, py::none(), py::none(), py::none());
+    return result;
+}
+
 bool truthy(py::handle value) {
     const int r = PyObject_IsTrue(value.ptr());
     if (r < 0) throw py::error_already_set();

@@ -35,6 +35,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vm {
@@ -124,6 +125,9 @@ public:
     ClassBuilder& abstract_method(const char* name, std::vector<Param> params, Body body,
                                   const char* doc = nullptr, py::object returns = py::object());
     ClassBuilder& attr(const char* name, py::object value);
+    // What the class body defines under `name` so far (a method: its
+    // function object), or a null object.
+    py::object defined(const char* name) const;
 
     // The class, once built: usable inside bodies (like a `__class__` cell).
     std::shared_ptr<py::object> cell() const { return cell_; }
@@ -221,6 +225,20 @@ bool compare(py::handle left, py::handle right, int op);
 // A name as module code sees it: the module namespace `globals`, then the
 // builtins; NameError when neither has it.
 py::object name_in(py::handle globals, py::handle name);
+
+// The code points of a str, as Python's re and str methods see them (lone
+// surrogates included), for the plain-text rules of velmora_text. Anything
+// else raises TypeError "expected string or bytes-like object, got '<type>'",
+// as the re functions do.
+std::u32string code_points(py::handle text);
+// A str made of code points.
+py::str from_code_points(std::u32string_view text);
+
+// `with manager as target: return body(target)`. __enter__ and __exit__ are
+// looked up on the manager's type, as the statement does; a Python error of
+// the body goes to __exit__ and is raised again unless __exit__ returns a
+// true value, in which case the result is a null object.
+py::object with_context(py::handle manager, const std::function<py::object(py::handle)>& body);
 
 // `bool(value)`.
 bool truthy(py::handle value);

@@ -10,28 +10,8 @@ namespace velmora::downloader {
 namespace {
 
 namespace names = velmora::names;
-
-// The code points of a text; None (let through by the type test) fails as
-// the pattern functions fail on it.
-std::u32string code_points(py::handle value) {
-    if (!PyUnicode_Check(value.ptr())) {
-        PyErr_Format(PyExc_TypeError, "expected string or bytes-like object, got '%s'", Py_TYPE(value.ptr())->tp_name);
-        throw py::error_already_set();
-    }
-    const Py_ssize_t n = PyUnicode_GetLength(value.ptr());
-    if (n < 0) throw py::error_already_set();
-    std::u32string out(static_cast<size_t>(n), U'\0');
-    if (n > 0 &&
-        !PyUnicode_AsUCS4(value.ptr(), reinterpret_cast<Py_UCS4*>(out.data()), n, /*copy_null=*/0))
-        throw py::error_already_set();
-    return out;
-}
-
-py::object to_text(const std::u32string& s) {
-    return vm::steal(
-        PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, s.data(), static_cast<Py_ssize_t>(s.size())));
-}
-
+using vm::code_points;
+using vm::from_code_points;
 
 }  // namespace
 
@@ -40,7 +20,7 @@ void add_generate_safe_filename(vm::ClassBuilder& b, py::module_&) {
         "generate_safe_filename",
         {vm::arg("title").text_ann(), vm::arg("extension").text_ann().def(py::str("mp3"))},
         [](const vm::Args& a) -> py::object {
-            py::object stem = to_text(names::file_stem(code_points(a[0])));
+            py::object stem = from_code_points(names::file_stem(code_points(a[0])));
             py::object extension = vm::steal(PyObject_Format(a[1].ptr(), VM_STR("").ptr()));
             return vm::steal(PyUnicode_FromFormat("%U.%U", stem.ptr(), extension.ptr()));
         },
@@ -73,7 +53,7 @@ void add_get_content_folder(vm::ClassBuilder& b, py::module_& m) {
     b.static_method(
         "_get_content_folder", {vm::arg("base_folder").ann(path_type), vm::arg("content_name").text_ann()},
         [](const vm::Args& a) -> py::object {
-            py::object name = to_text(names::folder_name(code_points(a[1])));
+            py::object name = from_code_points(names::folder_name(code_points(a[1])));
             return vm::steal(PyNumber_TrueDivide(a[0].ptr(), name.ptr()));
         },
         "Get the folder for a podcast, channel or other content name.", path_type);

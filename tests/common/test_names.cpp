@@ -3,24 +3,11 @@
 #include <string>
 
 #include "names.hpp"
+#include "show_text.hpp"
 
 using namespace std::string_literals;
 
 namespace n = velmora::names;
-
-namespace {
-// Readable failure output for UTF-32 texts.
-std::string show(const std::u32string& s) {
-    std::string out;
-    for (char32_t c : s) {
-        if (c >= 0x20 && c < 0x7F)
-            out.push_back(static_cast<char>(c));
-        else
-            out += "\\u{" + std::to_string(static_cast<unsigned long>(c)) + "}";
-    }
-    return out;
-}
-}  // namespace
 
 TEST(Names, Clean) {
     const struct {

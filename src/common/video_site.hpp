@@ -1,0 +1,83 @@
+// The video site (Reelmoor) as the core knows it: its host names, the names
+// yt-dlp gives its search and its channel pages, and the plain-text rules on
+// its links: watch links and video identifiers, channel identifiers and the
+// channel address they stand for.
+//
+// The values are the ones Debian's yt-dlp 2023.03.04 knows the site by, so
+// the addresses the core builds are the ones yt-dlp's own extractors claim
+// (the tests prove it offline with their suitable()). Each comment below
+// says where its value is found, in yt_dlp/extractor/youtube.py
+// (/usr/lib/python3/dist-packages) unless it names another file.
+//
+// Texts are sequences of code points (UTF-32), as Python's re and str
+// methods see them: a lone surrogate or any other non-ASCII character is one
+// character that no ASCII literal matches.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace velmora::video_site {
+
+// The main host, a bare domain: YoutubeTabIE._VALID_URL claims
+// `(?:\w+\.)?youtube(?:kids)?\.com/` and `_extract_channel_renderer` builds
+// channel addresses as "https://www." + this host + "/channel/<id>".
+inline constexpr std::string_view kMainHost = "youtube.com";
+
+// The short-link host: YoutubeIE._VALID_URL, the alternative
+// `youtu\.be|  # just youtu.be/xxxx` followed by "/" and the video id.
+inline constexpr std::string_view kShortLinkHost = "youtu.be";
+
+// The site-search prefix: YoutubeSearchIE._SEARCH_KEY. yt-dlp reads
+// "<prefix><n>:<query>" as "the first n results for query"
+// (SearchInfoExtractor in extractor/common.py).
+inline constexpr std::string_view kSearchPrefix = "ytsearch";
+
+// The extractor key of the site's channel pages: YoutubeTabIE.ie_key(), the
+// class name without "IE" (InfoExtractor.ie_key in extractor/common.py).
+// Flat channel entries of a results page carry it as "ie_key"
+// (`_extract_channel_renderer`).
+inline constexpr std::string_view kChannelExtractorKey = "YoutubeTab";
+
+// Addresses the core builds, all on "https://www." + kMainHost:
+std::string base_address();     // "https://www.<main host>/"
+std::string watch_prefix();     // base + "watch?v=": followed by a video id
+std::string channel_prefix();   // base + "channel/": followed by a channel id
+std::string handle_prefix();    // base + "@": followed by a name
+std::string results_prefix();   // base + "results?search_query=": followed by the escaped query
+
+// A video identifier is 11 characters of [A-Za-z0-9_-].
+inline constexpr std::size_t kVideoIdLength = 11;
+bool is_video_id_char(char32_t c);
+
+// Watch links, tried in this order: the watch page ("<main>/watch?v=<id>"),
+// the short link ("<short>/<id>") and the embed page ("<main>/embed/<id>"),
+// each after an optional lower-case "http://" or "https://" and an optional
+// "www.". Matching is literal and case-sensitive; nothing after the 11th
+// identifier character is looked at.
+
+// True when `url` starts with a watch link (`re.match` of any pattern).
+bool is_watch_link(std::u32string_view url);
+
+// The identifier of the first pattern, in pattern order, found anywhere in
+// `url` (`re.search` of each pattern in turn), or nothing.
+std::optional<std::u32string_view> find_video_id(std::u32string_view url);
+
+// True when `text` names a channel: after stripping white space it starts
+// with "@", or its lower-case form holds "<main>/user/", "<main>/c/",
+// "<main>/channel/" or "<main>/@", or it starts with "UC".
+bool is_channel_identifier(std::u32string_view text);
+
+// The channel address for a handle, channel id, address or partial path
+// (stripped of white space first): empty for an empty text; base + handle;
+// an "http://" or "https://" address unchanged; "https://" + a text starting
+// with the main host; the channel page of a "UC" id; else base + the text
+// without its leading "/".
+std::u32string normalize_channel_identifier(std::u32string_view identifier);
+
+// `text.strip()`: white space (str.isspace) removed at both ends.
+std::u32string_view strip(std::u32string_view text);
+
+}  // namespace velmora::video_site

@@ -1,0 +1,29 @@
+"""Fixtures for core.reelmoor's tests: a client, the recording yt-dlp
+stand-in (`ydl`) and the loopback site for the real yt-dlp
+(`loopback_site`, `served_audio`)."""
+import logging
+
+import pytest
+
+from loopback_site import loopback_site, served_audio  # noqa: F401  (fixtures)
+from ydl_standin import ydl  # noqa: F401  (fixture)
+
+from core import reelmoor
+
+
+@pytest.fixture
+def client():
+    return reelmoor.ReelmoorClient()
+
+
+@pytest.fixture
+def logged(caplog):
+    """The module logger's lines so far, from DEBUG up, as (level name,
+    message, whether a traceback is attached)."""
+    caplog.set_level(logging.DEBUG, logger="core.reelmoor")
+
+    def lines():
+        return [(r.levelname, r.getMessage(), bool(r.exc_info and r.exc_info[0]))
+                for r in caplog.records if r.name == "core.reelmoor"]
+
+    return lines
