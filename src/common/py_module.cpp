@@ -23,6 +23,20 @@ void from_import(py::module_ module, const char* source, std::initializer_list<c
     for (const char* n : names) module.attr(n) = mod.attr(n);
 }
 
+py::object import_from(const char* source, const char* name) {
+    py::object mod = py::module_::import(source);
+    py::object value = optional_attr(mod, py::str(name));
+    if (value) return value;
+    py::object file = optional_attr(mod, VM_STR("__file__"));
+    py::object where = file && PyUnicode_Check(file.ptr()) ? file : py::str("unknown location");
+    py::object error = steal(PyObject_CallFunctionObjArgs(
+        PyExc_ImportError, text("cannot import name '", name, "' from '", source, "' (", where, ")").ptr(), nullptr));
+    set_attr(error, VM_STR("name"), py::str(source));
+    if (file) set_attr(error, VM_STR("path"), file);
+    PyErr_SetObject(PyExc_ImportError, error.ptr());
+    throw py::error_already_set();
+}
+
 PyObject* init_module(const char* name, py::module_::module_def* def, void (*load)(py::module_&)) {
     auto m = py::module_::create_extension_module(name, nullptr, def);
     try {

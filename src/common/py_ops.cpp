@@ -33,6 +33,12 @@ py::str join_parts(PyObject* const* parts, size_t count) {
     for (size_t i = 0; i < count; ++i) PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), Py_NewRef(parts[i]));
     return py::reinterpret_steal<py::str>(steal(PyUnicode_Join(VM_STR("").ptr(), list.ptr())).release());
 }
+
+bool exit_swallows(py::handle exit, py::handle manager, const py::error_already_set& error) {
+    py::object trace = error.trace() ? py::reinterpret_borrow<py::object>(error.trace()) : py::none();
+    return truthy(steal(PyObject_CallFunctionObjArgs(exit.ptr(), manager.ptr(), error.type().ptr(),
+                                                     error.value().ptr(), trace.ptr(), nullptr)));
+}
 }  // namespace detail
 
 py::object optional_attr(py::handle obj, py::handle name) {

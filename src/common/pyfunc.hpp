@@ -163,6 +163,10 @@ py::object def_function(py::module_ module, const char* name, std::vector<Param>
 py::object import_into(py::module_ module, const char* name, const char* as_name = nullptr);
 // `from source import a, b, ...` into the module namespace.
 void from_import(py::module_ module, const char* source, std::initializer_list<const char*> names);
+// The value that `from source import name` binds (inside a function: the
+// namespace is left alone). A module without that name raises Python's
+// ImportError "cannot import name ...".
+py::object import_from(const char* source, const char* name);
 // The module global `name`, looked up now (so tests and the host can replace it).
 inline py::object global(py::handle module, const char* name) {
     return py::reinterpret_borrow<py::object>(module).attr(name);
@@ -267,6 +271,13 @@ private:
 // Raises TypeError unless value is str or None.
 void check_text(py::handle value, const std::string& function, const std::string& param);
 
+// `with manager as entered: result = body(entered)` as the statement runs
+// it: __enter__ and __exit__ are taken from the type; an error of the body
+// goes to __exit__(type, value, traceback), and a true answer swallows it
+// (the result is then None); a normal end calls __exit__(None, None, None).
+template <class Body>
+py::object with_context(py::handle manager, Body&& body);
+
 // `PyInit_<name>` running `load(module)`: VM_MODULE(quietshelf_client, load).
 #define VM_MODULE(name, load)                                                 \
     static ::pybind11::module_::module_def vm_module_def_##name;              \
@@ -288,7 +299,32 @@ inline py::object text_part(int number) { return text_part(static_cast<long long
 inline py::object text_part(long number) { return text_part(static_cast<long long>(number)); }
 inline py::object text_part(unsigned long number) { return text_part(static_cast<long long>(number)); }
 py::str join_parts(PyObject* const* parts, size_t count);
+// Calls `exit(manager, type, value, traceback)` for `error`: true when the
+// answer swallows it.
+bool exit_swallows(py::handle exit, py::handle manager, const py::error_already_set& error);
 }  // namespace detail
+
+template <class Body>
+py::object with_context(py::handle manager, Body&& body) {
+    py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(Py_TYPE(manager.ptr())));
+    py::object enter = get_attr(type, VM_STR("__enter__"));
+    py::object exit = get_attr(type, VM_STR("__exit__"));
+    py::object entered = steal(PyObject_CallOneArg(enter.ptr(), manager.ptr()));
+    py::object result;
+    try {
+        result = body(entered);
+    } catch (py::error_already_set& e) {
+        if (!detail::exit_swallows(exit, manager, e)) throw;
+        return py::none();
+    } catch (const py::builtin_exception& e) {
+        e.set_error();
+        py::error_already_set error;
+        if (!detail::exit_swallows(exit, manager, error)) throw error;
+        return py::none();
+    }
+    steal(PyObject_CallFunctionObjArgs(exit.ptr(), manager.ptr(), Py_None, Py_None, Py_None, nullptr));
+    return result;
+}
 
 template <class... Parts>
 py::str text(const Parts&... parts) {
