@@ -3,6 +3,22 @@
 
 namespace vm {
 
+py::object import_from(const char* source, const char* name) {
+    py::object fromlist = py::make_tuple(py::str(name));
+    py::object mod = steal(PyImport_ImportModuleLevel(source, nullptr, nullptr, fromlist.ptr(), 0));
+    PyObject* value = PyObject_GetAttrString(mod.ptr(), name);
+    if (value) return py::reinterpret_steal<py::object>(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    py::object file = optional_attr(mod, VM_STR("__file__"));
+    py::str message = file ? text("cannot import name '", name, "' from '", source, "' (", file, ")")
+                           : text("cannot import name '", name, "' from '", source, "' (unknown location)");
+    py::dict details(py::arg("name") = source, py::arg("path") = file ? file : py::none());
+    py::object error = steal(PyObject_Call(PyExc_ImportError, py::make_tuple(message).ptr(), details.ptr()));
+    PyErr_SetObject(PyExc_ImportError, error.ptr());
+    throw py::error_already_set();
+}
+
 py::object import_into(py::module_ module, const char* name, const char* as_name) {
     py::object mod = py::module_::import(name);
     std::string target = as_name ? as_name : name;
@@ -21,20 +37,6 @@ py::object import_into(py::module_ module, const char* name, const char* as_name
 void from_import(py::module_ module, const char* source, std::initializer_list<const char*> names) {
     py::object mod = py::module_::import(source);
     for (const char* n : names) module.attr(n) = mod.attr(n);
-}
-
-py::object import_from(const char* source, const char* name) {
-    py::object mod = py::module_::import(source);
-    py::object value = optional_attr(mod, py::str(name));
-    if (value) return value;
-    py::object file = optional_attr(mod, VM_STR("__file__"));
-    py::object where = file && PyUnicode_Check(file.ptr()) ? file : py::str("unknown location");
-    py::object error = steal(PyObject_CallFunctionObjArgs(
-        PyExc_ImportError, text("cannot import name '", name, "' from '", source, "' (", where, ")").ptr(), nullptr));
-    set_attr(error, VM_STR("name"), py::str(source));
-    if (file) set_attr(error, VM_STR("path"), file);
-    PyErr_SetObject(PyExc_ImportError, error.ptr());
-    throw py::error_already_set();
 }
 
 PyObject* init_module(const char* name, py::module_::module_def* def, void (*load)(py::module_&)) {

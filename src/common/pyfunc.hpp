@@ -158,15 +158,14 @@ py::object def_function(py::module_ module, const char* name, std::vector<Param>
 // ---------------------------------------------------------------------------
 // Modules
 
+// `from source import name` as an expression: the object, or the import
+// system's ImportError ("cannot import name ...") when the module lacks it.
+py::object import_from(const char* source, const char* name);
 // `import name` into the module namespace (as the last component of its
 // name, or `as_name`).
 py::object import_into(py::module_ module, const char* name, const char* as_name = nullptr);
 // `from source import a, b, ...` into the module namespace.
 void from_import(py::module_ module, const char* source, std::initializer_list<const char*> names);
-// The value that `from source import name` binds (inside a function: the
-// namespace is left alone). A module without that name raises Python's
-// ImportError "cannot import name ...".
-py::object import_from(const char* source, const char* name);
 // The module global `name`, looked up now (so tests and the host can replace it).
 inline py::object global(py::handle module, const char* name) {
     return py::reinterpret_borrow<py::object>(module).attr(name);

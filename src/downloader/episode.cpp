@@ -77,8 +77,10 @@ py::object wait_for(const py::module_& m, py::handle downloader, py::handle task
                 return outcome(false, show_progress);
         }
         if (progress.is_none() || !alive) {
+            const char* reason = progress.is_none() ? "it left the download tables without an outcome"
+                                                    : "it can no longer end (its worker thread has stopped)";
             vm::call_method(vm::global(m, "logger"), VM_STR("error"),
-                            vm::text("Download failed for ", title, ": it can no longer end (its worker thread has stopped)"));
+                            vm::text("Download failed for ", title, ": ", reason));
             return outcome(false, show_progress);
         }
         vm::global(m, "time").attr("sleep")(0.5);

@@ -13,7 +13,8 @@ import pytest
 from core import downloader as dlmod
 from core import quietshelf_client as qc
 from module_test_helpers import run_python
-from quietshelf_client.quietshelf_server import EMAIL, PASSWORD, SESSION_COOKIE, QuietshelfServer
+from quietshelf_client.quietshelf_server import SESSION_COOKIE
+from quietshelf_client.service_fixtures import client, logged_in, server  # noqa: F401 (fixtures)
 from transfer_helpers import BODY, HELD, infos, logged, shut_down, wait_until  # noqa: F401 (shut_down: a fixture)
 
 Status = dlmod.DownloadStatus
@@ -23,23 +24,9 @@ FILE = "/files/101"
 
 
 @pytest.fixture
-def server():
-    srv = QuietshelfServer().start()
-    yield srv
-    srv.stop()
-
-
-@pytest.fixture
-def client(server):
-    c = qc.QuietshelfClient(server.url(""))
-    assert c.login(EMAIL, PASSWORD) is True
-    return c
-
-
-@pytest.fixture
-def make(tmp_path, client, shut_down):
+def make(tmp_path, logged_in, shut_down):
     def make(workers=0, with_client=None):
-        return shut_down(dlmod.QuietshelfDownloader(with_client or client, str(tmp_path / "dl"), workers))
+        return shut_down(dlmod.QuietshelfDownloader(with_client or logged_in, str(tmp_path / "dl"), workers))
     return make
 
 
@@ -50,10 +37,10 @@ def dl(make):
 
 
 @pytest.fixture
-def session(client, monkeypatch):
+def session(logged_in, monkeypatch):
     """Records every session.get as (args, kwargs); `after` holds callables run
     on each response before the downloader sees it."""
-    real = client.session.get
+    real = logged_in.session.get
     record = types.SimpleNamespace(calls=[], after=[])
 
     def get(*args, **kwargs):
@@ -63,7 +50,7 @@ def session(client, monkeypatch):
             change(response)
         return response
 
-    monkeypatch.setattr(client.session, "get", get)
+    monkeypatch.setattr(logged_in.session, "get", get)
     return record
 
 
@@ -87,9 +74,9 @@ def file_requests(server):
 # Construction
 
 
-def test_defaults_headers_and_workers(client, home, shut_down):
-    d = shut_down(dlmod.QuietshelfDownloader(client))
-    assert d.client is client
+def test_defaults_headers_and_workers(logged_in, home, shut_down):
+    d = shut_down(dlmod.QuietshelfDownloader(logged_in))
+    assert d.client is logged_in
     assert d.download_folder == home / "Documents" / "Velmora" / "downloads" and d.download_folder.is_dir()
     assert [t.name for t in d._worker_threads] == [f"QuietshelfDownloaderWorker-{i}" for i in range(3)]
     assert all(t.daemon and t.is_alive() for t in d._worker_threads)
@@ -149,7 +136,7 @@ def test_the_client_module_is_imported_by_the_constructor(tmp_path):
 # Transfers
 
 
-def test_fresh_download_through_the_session(dl, server, client, session, caplog):
+def test_fresh_download_through_the_session(dl, server, session, caplog):
     caplog.set_level(logging.INFO, logger="core.downloader")
     server.add(FILE, body=BODY)
     seen = []
@@ -200,15 +187,15 @@ def test_resume_or_restart(dl, server, caplog, mode, part, ranges):
     assert infos(caplog) == ([] if len(ranges) == 1 else [RESTARTING])
 
 
-@pytest.mark.parametrize("route, logged_in, message", [
+@pytest.mark.parametrize("route, signed_in, message", [
     (dict(redirect=""), True, EXPIRED),  # a 302 the session cannot follow
     (dict(content_type="text/html; charset=UTF-8"), True, EXPIRED),
     (dict(), False, EXPIRED),  # followed to the log-in form
     (dict(status=404), True, "Network error: 404 Client Error: Not Found for url: {url}\nURL: "),
     (dict(content_type="TEXT/HTML"), True, None),  # the test is exact: this is a file
 ], ids=["302", "html", "not-logged-in", "404", "upper-case-html"])
-def test_the_log_in_page_is_never_saved(make, server, caplog, route, logged_in, message):
-    d = make(0, with_client=None if logged_in else qc.QuietshelfClient(server.url("")))
+def test_the_log_in_page_is_never_saved(make, server, caplog, route, signed_in, message):
+    d = make(0, with_client=None if signed_in else qc.QuietshelfClient(server.url("")))
     server.add(FILE, body=BODY, **route)
     url = server.url(FILE)
     task = add(d, url)
