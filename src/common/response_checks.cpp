@@ -7,7 +7,8 @@ namespace vm {
 
 bool is_login_answer(py::handle response) {
     if (compare(get_attr(response, VM_STR("status_code")), py::int_(302), Py_EQ)) return true;
-    py::object type = call_method(get_attr(response, VM_STR("headers")), VM_STR("get"), VM_STR("Content-Type"), VM_STR(""));
+    py::object headers = get_attr(response, VM_STR("headers"));
+    py::object type = call_method(headers, VM_STR("get"), VM_STR("Content-Type"), VM_STR(""));
     return truthy(call_method(type, VM_STR("startswith"), VM_STR("text/html")));
 }
 

@@ -229,7 +229,9 @@ vm::Param download_folder_param() {
                                                                          vm::type_object(&PyUnicode_Type)));
 }
 
-vm::Param max_concurrent_param() { return vm::arg("max_concurrent").def(py::int_(3)).ann(vm::type_object(&PyLong_Type)); }
+vm::Param max_concurrent_param() {
+    return vm::arg("max_concurrent").def(py::int_(3)).ann(vm::type_object(&PyLong_Type));
+}
 
 void init_base_downloader(const py::module_& m, py::handle cls, py::handle self, py::handle download_folder,
                           py::handle max_concurrent, const char* product, const char* source) {
@@ -240,7 +242,8 @@ void init_base_downloader(const py::module_& m, py::handle cls, py::handle self,
             folder = vm::steal(PyNumber_TrueDivide(folder.ptr(), py::str(part).ptr()));
         folder = py::str(folder);
     }
-    vm::super(cls, self).attr("__init__")(py::arg("download_folder") = folder, py::arg("max_concurrent") = max_concurrent);
+    vm::super(cls, self).attr("__init__")(py::arg("download_folder") = folder,
+                                          py::arg("max_concurrent") = max_concurrent);
 }
 
 void define_base_downloader(py::module_& m) {

@@ -90,7 +90,6 @@ py::object wait_for(const py::module_& m, py::handle downloader, py::handle task
 }  // namespace
 
 void define_download_episode(py::module_& m) {
-    py::object optional_str = vm::subscript(vm::typing_of("Optional"), vm::type_object(&PyUnicode_Type));
     py::object bool_type = vm::type_object(&PyBool_Type);
 
     // download_episode(url: str, episode_title: str, podcast_name: str,
@@ -98,7 +97,7 @@ void define_download_episode(py::module_& m) {
     vm::def_function(
         m, "download_episode",
         {vm::arg("url").text_ann(), vm::arg("episode_title").text_ann(), vm::arg("podcast_name").text_ann(),
-         vm::arg("download_folder").def(py::none()).ann(optional_str),
+         download_folder_param(),
          vm::arg("show_progress").def(py::bool_(true)).ann(bool_type)},
         [m](const vm::Args& a) -> py::object {
             const bool show_progress = vm::truthy(a[4]);

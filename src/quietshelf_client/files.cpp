@@ -108,8 +108,8 @@ py::object content_length(py::handle headers) {
 
 // A body that ended before its announced length is a broken transfer.
 void check_complete(py::module_& m, py::handle headers, py::handle length, long long received) {
-    vm::check_body_complete(vm::global(m, "requests").attr("RequestException"), vm::expected_body_bytes(headers, length),
-                            received);
+    py::object error_type = vm::global(m, "requests").attr("RequestException");
+    vm::check_body_complete(error_type, vm::expected_body_bytes(headers, length), received);
 }
 
 // Writes the body to `file`, calling `after_chunk(received)` after each
