@@ -179,6 +179,13 @@ class LoopbackServer:
         self.thread.start()
         return self
 
+    def __enter__(self):
+        """`with Server() as srv:` starts it and stops it at the end."""
+        return self.start()
+
+    def __exit__(self, *exc_info):
+        self.stop()
+
     def stop(self):
         for route in self.routes.values():
             if route.release is not None:

@@ -33,6 +33,18 @@ py::str join_parts(PyObject* const* parts, size_t count) {
     for (size_t i = 0; i < count; ++i) PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), Py_NewRef(parts[i]));
     return py::reinterpret_steal<py::str>(steal(PyUnicode_Join(VM_STR("").ptr(), list.ptr())).release());
 }
+
+bool exit_swallows(py::handle exit, py::handle manager, const py::error_already_set& error) {
+    py::object trace = error.trace() ? py::reinterpret_borrow<py::object>(error.trace()) : py::none();
+    return truthy(steal(PyObject_CallFunctionObjArgs(exit.ptr(), manager.ptr(), error.type().ptr(),
+                                                     error.value().ptr(), trace.ptr(), nullptr)));
+}
+
+void refuse_context(py::handle manager) {
+    PyErr_Format(PyExc_TypeError, "'%s' object does not support the context manager protocol",
+                 Py_TYPE(manager.ptr())->tp_name);
+    throw py::error_already_set();
+}
 }  // namespace detail
 
 py::object optional_attr(py::handle obj, py::handle name) {
@@ -89,28 +101,6 @@ py::str from_code_points(std::u32string_view text) {
     return py::reinterpret_steal<py::str>(
         steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text.data(), static_cast<Py_ssize_t>(text.size())))
             .release());
-}
-
-py::object with_context(py::handle manager, const std::function<py::object(py::handle)>& body) {
-    py::handle type = reinterpret_cast<PyObject*>(Py_TYPE(manager.ptr()));
-    py::object enter = optional_attr(type, VM_STR("__enter__"));
-    py::object exit = enter ? optional_attr(type, VM_STR("__exit__")) : py::object();
-    if (!exit) {
-        PyErr_Format(PyExc_TypeError, "'%s' object does not support the context manager protocol",
-                     Py_TYPE(manager.ptr())->tp_name);
-        throw py::error_already_set();
-    }
-    py::object target = steal(PyObject_CallOneArg(enter.ptr(), manager.ptr()));
-    py::object result;
-    try {
-        result = body(target);
-    } catch (py::error_already_set& e) {
-        py::object trace = e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::none();
-        if (truthy(exit(manager, e.type(), e.value(), trace))) return py::object();
-        throw;
-    }
-    exit(manager, py::none(), py::none(), py::none());
-    return result;
 }
 
 bool truthy(py::handle value) {

@@ -234,12 +234,6 @@ std::u32string code_points(py::handle text);
 // A str made of code points.
 py::str from_code_points(std::u32string_view text);
 
-// `with manager as target: return body(target)`. __enter__ and __exit__ are
-// looked up on the manager's type, as the statement does; a Python error of
-// the body goes to __exit__ and is raised again unless __exit__ returns a
-// true value, in which case the result is a null object.
-py::object with_context(py::handle manager, const std::function<py::object(py::handle)>& body);
-
 // `bool(value)`.
 bool truthy(py::handle value);
 // `item in container`.
@@ -292,6 +286,13 @@ private:
 // Raises TypeError unless value is str or None.
 void check_text(py::handle value, const std::string& function, const std::string& param);
 
+// `with manager as entered: result = body(entered)` as the statement runs
+// it: __enter__ and __exit__ are taken from the type; an error of the body
+// goes to __exit__(type, value, traceback), and a true answer swallows it
+// (the result is then None); a normal end calls __exit__(None, None, None).
+template <class Body>
+py::object with_context(py::handle manager, Body&& body);
+
 // `PyInit_<name>` running `load(module)`: VM_MODULE(quietshelf_client, load).
 #define VM_MODULE(name, load)                                                 \
     static ::pybind11::module_::module_def vm_module_def_##name;              \
@@ -313,7 +314,35 @@ inline py::object text_part(int number) { return text_part(static_cast<long long
 inline py::object text_part(long number) { return text_part(static_cast<long long>(number)); }
 inline py::object text_part(unsigned long number) { return text_part(static_cast<long long>(number)); }
 py::str join_parts(PyObject* const* parts, size_t count);
+// Calls `exit(manager, type, value, traceback)` for `error`: true when the
+// answer swallows it.
+bool exit_swallows(py::handle exit, py::handle manager, const py::error_already_set& error);
+// Raises the TypeError of a `with` on an object that is no context manager.
+[[noreturn]] void refuse_context(py::handle manager);
 }  // namespace detail
+
+template <class Body>
+py::object with_context(py::handle manager, Body&& body) {
+    py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(Py_TYPE(manager.ptr())));
+    py::object enter = optional_attr(type, VM_STR("__enter__"));
+    py::object exit = enter ? optional_attr(type, VM_STR("__exit__")) : py::object();
+    if (!exit) detail::refuse_context(manager);
+    py::object entered = steal(PyObject_CallOneArg(enter.ptr(), manager.ptr()));
+    py::object result;
+    try {
+        result = body(entered);
+    } catch (py::error_already_set& e) {
+        if (!detail::exit_swallows(exit, manager, e)) throw;
+        return py::none();
+    } catch (const py::builtin_exception& e) {
+        e.set_error();
+        py::error_already_set error;
+        if (!detail::exit_swallows(exit, manager, error)) throw error;
+        return py::none();
+    }
+    steal(PyObject_CallFunctionObjArgs(exit.ptr(), manager.ptr(), Py_None, Py_None, Py_None, nullptr));
+    return result;
+}
 
 template <class... Parts>
 py::str text(const Parts&... parts) {

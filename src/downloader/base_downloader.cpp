@@ -224,6 +224,28 @@ py::object shutdown(const Args& a) {
 
 }  // namespace
 
+vm::Param download_folder_param() {
+    return vm::arg("download_folder").def(py::none()).ann(vm::subscript(vm::typing_of("Optional"),
+                                                                         vm::type_object(&PyUnicode_Type)));
+}
+
+vm::Param max_concurrent_param() {
+    return vm::arg("max_concurrent").def(py::int_(3)).ann(vm::type_object(&PyLong_Type));
+}
+
+void init_base_downloader(const py::module_& m, py::handle cls, py::handle self, py::handle download_folder,
+                          py::handle max_concurrent, const char* product, const char* source) {
+    py::object folder = py::reinterpret_borrow<py::object>(download_folder);
+    if (folder.is_none()) {
+        folder = vm::global(m, "Path").attr("home")();
+        for (const char* part : {"Documents", product, source})
+            folder = vm::steal(PyNumber_TrueDivide(folder.ptr(), py::str(part).ptr()));
+        folder = py::str(folder);
+    }
+    vm::super(cls, self).attr("__init__")(py::arg("download_folder") = folder,
+                                          py::arg("max_concurrent") = max_concurrent);
+}
+
 void define_base_downloader(py::module_& m) {
     using vm::arg;
     using vm::self;

@@ -55,11 +55,7 @@ void demonstrate(py::module_& m) {
     say("Note: This is a demonstration. Use real URLs for actual downloads.\n");
 
     // with PodcastDownloader(max_concurrent=3) as downloader:
-    py::object manager = m.attr("PodcastDownloader")(py::arg("max_concurrent") = 3);
-    py::object manager_type = py::type::of(manager);
-    py::object exit = manager_type.attr("__exit__");
-    py::object entered = manager_type.attr("__enter__")(manager);
-    try {
+    vm::with_context(m.attr("PodcastDownloader")(py::arg("max_concurrent") = 3), [&](py::handle entered) {
         m.attr("downloader") = entered;
         py::object downloader = m.attr("downloader");
         say(py::str("Download folder: {}").format(downloader.attr("download_folder")));
@@ -72,14 +68,8 @@ void demonstrate(py::module_& m) {
                                  "- Pause/Resume/Cancel support", "- Safe filename generation",
                                  "- Automatic retry for failed downloads"})
             say(line);
-    } catch (py::error_already_set& e) {
-        // As a with statement does: __exit__ sees every exception and a true
-        // result swallows it.
-        py::object trace = e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::none();
-        if (!vm::truthy(exit(manager, e.type(), e.value(), trace))) throw;
-        return;
-    }
-    exit(manager, py::none(), py::none(), py::none());
+        return py::none();
+    });
 }
 
 void load(py::module_& m) {
@@ -90,9 +80,9 @@ void load(py::module_& m) {
     define_task_model(m);
     define_base_downloader(m);
     define_podcast_downloader(m);
-
-    // The source downloaders (QuietshelfDownloader, ReelmoorDownloader) and
-    // download_episode are defined here, after PodcastDownloader.
+    define_quietshelf_downloader(m);
+    // ReelmoorDownloader comes here, between the two.
+    define_download_episode(m);
 
     if (py::str(m.attr("__name__")).equal(py::str("__main__"))) demonstrate(m);
 }

@@ -14,6 +14,7 @@
 #include "buffered_file.hpp"
 #include "names.hpp"
 #include "quietshelf.hpp"
+#include "response_checks.hpp"
 
 namespace velmora::quietshelf {
 namespace {
@@ -95,13 +96,7 @@ py::object streamed_get(py::handle self, py::handle url) {
 // A 302, or an HTML page where a file was asked for, is the service sending
 // the log-in page.
 void check_session(py::module_& m, py::handle response) {
-    bool expired = vm::compare(vm::get_attr(response, VM_STR("status_code")), py::int_(302), Py_EQ);
-    if (!expired) {
-        py::object type = vm::call_method(vm::get_attr(response, VM_STR("headers")), VM_STR("get"),
-                                          VM_STR("Content-Type"), VM_STR(""));
-        expired = vm::truthy(vm::call_method(type, VM_STR("startswith"), VM_STR("text/html")));
-    }
-    if (expired) raise_api_error(m, "Session expired. Please log in again.");
+    if (vm::is_login_answer(response)) raise_api_error(m, "Session expired. Please log in again.");
 }
 
 // int(headers.get("content-length", 0)); a text that is no whole number
@@ -111,28 +106,10 @@ py::object content_length(py::handle headers) {
     return vm::steal(PyNumber_Long(value.ptr()));
 }
 
-// The body's byte count as announced, when the bytes delivered are the bytes
-// sent: without a content coding, which requests undoes (a decoded body has
-// another length).
-std::optional<long long> expected_length(py::handle headers, py::handle length) {
-    py::object coding = vm::call_method(headers, VM_STR("get"), VM_STR("content-encoding"), VM_STR(""));
-    coding = vm::call_method(vm::call_method(py::str(coding), VM_STR("strip")), VM_STR("lower"));
-    if (!coding.equal(py::str("")) && !coding.equal(py::str("identity"))) return std::nullopt;
-    int overflow = 0;
-    const long long n = PyLong_AsLongLongAndOverflow(length.ptr(), &overflow);
-    if (overflow || n <= 0) return std::nullopt;
-    return n;
-}
-
-// With the urllib3 that requests runs on, a connection that closes before
-// the announced length ends the body quietly: this makes it the broken
-// transfer it is.
-void check_complete(py::module_& m, std::optional<long long> expected, long long received) {
-    if (!expected || received >= *expected) return;
-    std::string text = "Connection closed early: " + std::to_string(received) + " of " + std::to_string(*expected) +
-                       " bytes arrived";
-    PyErr_SetString(vm::global(m, "requests").attr("RequestException").ptr(), text.c_str());
-    throw py::error_already_set();
+// A body that ended before its announced length is a broken transfer.
+void check_complete(py::module_& m, py::handle headers, py::handle length, long long received) {
+    py::object error_type = vm::global(m, "requests").attr("RequestException");
+    vm::check_body_complete(error_type, vm::expected_body_bytes(headers, length), received);
 }
 
 // Writes the body to `file`, calling `after_chunk(received)` after each
@@ -204,7 +181,7 @@ py::object stream_to_temp_file(py::module_& m, py::handle self, py::handle respo
         out.file.emplace(vm::call_method(out.os, VM_STR("fdopen"), out.fd, VM_STR("wb"), py::int_(0)));
         const long long received = copy_body(response, *out.file, [](long long) {});
         out.file->close();
-        check_complete(m, expected_length(headers, length), received);
+        check_complete(m, headers, length, received);
     } catch (py::error_already_set&) {
         out.discard();
         throw;
@@ -258,7 +235,7 @@ py::object download_to(py::module_& m, py::handle self, py::handle response, py:
         quietly([&] { file.close(); });
         throw;
     }
-    check_complete(m, expected_length(headers, length), received);
+    check_complete(m, headers, length, received);
     return target;
 }
 
