@@ -26,7 +26,7 @@ const char* const kDeprecation =
 // Holds the turn of one file path for as long as it lives: one Python lock
 // per path, made when a call first needs it and dropped when the last call
 // using it is done. Waiting releases the GIL; the table is read and changed
-// only while holding it.
+// only under the GIL.
 class FileTurn {
 public:
     explicit FileTurn(py::handle path) : key_(vm::code_points(vm::text(path))) {
@@ -109,6 +109,16 @@ bool expandable(py::handle title) {
     return false;
 }
 
+// {"quiet": True, "no_warnings": True, "format": format}: how every
+// option mapping of these operations begins.
+py::dict quiet_options(py::handle format) {
+    py::dict options;
+    options["quiet"] = py::bool_(true);
+    options["no_warnings"] = py::bool_(true);
+    options["format"] = format;
+    return options;
+}
+
 }  // namespace
 
 // get_audio_download_file(self, video_id: str) -> Optional[str]
@@ -135,10 +145,7 @@ void add_get_audio_download_file(vm::ClassBuilder& b, py::module_& m) {
                 // yt-dlp takes any file of the name as already downloaded.
                 cache.attr("unlink")(py::arg("missing_ok") = true);
 
-                py::dict options;
-                options["quiet"] = py::bool_(true);
-                options["no_warnings"] = py::bool_(true);
-                options["format"] = VM_STR("140/bestaudio[ext=m4a]/bestaudio");
+                py::dict options = quiet_options(VM_STR("140/bestaudio[ext=m4a]/bestaudio"));
                 options["outtmpl"] = vm::text(cache);
                 options["concurrent_fragment_downloads"] = py::int_(4);
                 options["http_chunk_size"] = py::int_(10485760);
@@ -170,10 +177,7 @@ void add_get_audio_stream_url(vm::ClassBuilder& b, py::module_& m) {
             return guarded(m, py::none(), false, failure, [&]() -> py::object {
                 py::object yt_dlp = import_yt_dlp();
                 py::object address = watch_address(video_id);
-                py::dict options;
-                options["quiet"] = py::bool_(true);
-                options["no_warnings"] = py::bool_(true);
-                options["format"] = VM_STR("140/bestaudio");
+                py::dict options = quiet_options(VM_STR("140/bestaudio"));
                 options["skip_download"] = py::bool_(true);
                 vm::call_method(logger(m), VM_STR("info"),
                                 vm::text("Extracting streaming URL for ", video_id, "..."));
@@ -247,10 +251,7 @@ void add_download_audio_mp3(vm::ClassBuilder& b, py::module_& m) {
                 extract["preferredquality"] = VM_STR("192");
                 py::list postprocessors;
                 postprocessors.append(extract);
-                py::dict options;
-                options["quiet"] = py::bool_(true);
-                options["no_warnings"] = py::bool_(true);
-                options["format"] = VM_STR("bestaudio/best");
+                py::dict options = quiet_options(VM_STR("bestaudio/best"));
                 options["outtmpl"] = vm::text(join(folder, vm::text(stem, ".%(ext)s")));
                 options["postprocessors"] = postprocessors;
                 download(yt_dlp, options, address);
