@@ -99,6 +99,10 @@ bool is_video_id_char(char32_t c) {
            c == U'-';
 }
 
+bool is_video_id(Text text) {
+    return text.size() == kVideoIdLength && video_id_at(text, 0);
+}
+
 bool is_watch_link(Text url) {
     for (const std::string& part : host_parts())
         if (match_at(url, 0, part)) return true;
@@ -150,6 +154,13 @@ std::u32string normalize_channel_identifier(Text identifier) {
     if (ascii_at(ident, 0, "UC")) return widen(channel_prefix()).append(ident);
     while (!ident.empty() && ident.front() == U'/') ident.remove_prefix(1);
     return widen(base_address()).append(ident);
+}
+
+std::u32string mp3_title(Text title) {
+    std::u32string name(names::prefix_within(title, kMp3TitleLength, names::kMaxFileStemBytes));
+    for (char32_t& c : name)
+        if (std::u32string_view(U"/\\<>:\"|?*").find(c) != std::u32string_view::npos) c = U'_';
+    return name;
 }
 
 }  // namespace velmora::video_site

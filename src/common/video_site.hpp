@@ -51,6 +51,8 @@ std::string results_prefix();   // base + "results?search_query=": followed by t
 // A video identifier is 11 characters of [A-Za-z0-9_-].
 inline constexpr std::size_t kVideoIdLength = 11;
 bool is_video_id_char(char32_t c);
+// True when the whole text is one video identifier.
+bool is_video_id(std::u32string_view text);
 
 // Watch links, tried in this order: the watch page ("<main>/watch?v=<id>"),
 // the short link ("<short>/<id>") and the embed page ("<main>/embed/<id>"),
@@ -79,5 +81,13 @@ std::u32string normalize_channel_identifier(std::u32string_view identifier);
 
 // `text.strip()`: white space (str.isspace) removed at both ends.
 std::u32string_view strip(std::u32string_view text);
+
+// The name of a video's mp3 file before ".mp3": the title with each of
+// / \ < > : " | ? * made "_", cut to its first kMp3TitleLength
+// characters and further to at most names::kMaxFileStemBytes bytes, so the
+// name and the working names yt-dlp gives it (".temp.mp3", ".m4a.part")
+// fit a path part everywhere.
+inline constexpr std::size_t kMp3TitleLength = 100;
+std::u32string mp3_title(std::u32string_view title);
 
 }  // namespace velmora::video_site

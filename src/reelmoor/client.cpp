@@ -29,9 +29,10 @@ void define_client(py::module_& m) {
     add_search_channels(b, m);
     add_get_channel_videos(b, m);
     add_is_channel_identifier(b, m);
-    // The audio and details operations come here, in this order:
-    // get_audio_download_file, get_audio_stream_url, get_video_info,
-    // download_audio_mp3.
+    add_get_audio_download_file(b, m);
+    add_get_audio_stream_url(b, m);
+    add_get_video_info(b, m);
+    add_download_audio_mp3(b, m);
     add_format_duration(b, m);
     add_format_view_count(b, m);
     add_format_count(b, m);

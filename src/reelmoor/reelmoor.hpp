@@ -34,6 +34,14 @@ void add_build_channel_from_entry(vm::ClassBuilder& b, py::module_& m);
 // channel_videos.cpp: one page of a channel's videos.
 void add_get_channel_videos(vm::ClassBuilder& b, py::module_& m);
 
+// audio.cpp: a video's audio as a stream address, a cached file, or an mp3.
+void add_get_audio_download_file(vm::ClassBuilder& b, py::module_& m);
+void add_get_audio_stream_url(vm::ClassBuilder& b, py::module_& m);
+void add_download_audio_mp3(vm::ClassBuilder& b, py::module_& m);
+
+// details.cpp: a video's details with its chapters.
+void add_get_video_info(vm::ClassBuilder& b, py::module_& m);
+
 // formatters.cpp: the display texts of durations and counts.
 void add_format_duration(vm::ClassBuilder& b, py::module_& m);
 void add_format_view_count(vm::ClassBuilder& b, py::module_& m);
@@ -73,6 +81,17 @@ py::dict listing_options();
 // The downloader class is looked up now; the answer is returned after the
 // context is left (None when it gave none).
 py::object extract_without_download(py::handle yt_dlp, py::handle options, py::handle address);
+
+// with yt_dlp.YoutubeDL(options) as ydl: return body(ydl)
+// The downloader class is looked up now.
+py::object with_downloader(py::handle yt_dlp, py::handle options, const std::function<py::object(py::handle)>& body);
+
+// ydl.extract_info(address, download=False)
+py::object extract_info(py::handle ydl, py::handle address);
+
+// with yt_dlp.YoutubeDL(options) as ydl: ydl.download([address])
+// Its answer is not read: what is on disk afterwards tells.
+void download(py::handle yt_dlp, py::handle options, py::handle address);
 
 // The guarded block of a site operation: its body's result, or, on an
 // ImportError, the error line "yt-dlp not installed" and `failure`; on any

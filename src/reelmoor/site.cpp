@@ -60,11 +60,24 @@ py::dict listing_options() {
 }
 
 py::object extract_without_download(py::handle yt_dlp, py::handle options, py::handle address) {
-    py::object ydl = vm::get_attr(yt_dlp, VM_STR("YoutubeDL"))(options);
-    py::object info = vm::with_context(ydl, [&](py::handle entered) {
-        return py::object(entered.attr("extract_info")(address, py::arg("download") = false));
-    });
+    py::object info = with_downloader(yt_dlp, options, [&](py::handle ydl) { return extract_info(ydl, address); });
     return info ? info : py::none();
+}
+
+py::object with_downloader(py::handle yt_dlp, py::handle options, const std::function<py::object(py::handle)>& body) {
+    py::object ydl = vm::get_attr(yt_dlp, VM_STR("YoutubeDL"))(options);
+    return vm::with_context(ydl, body);
+}
+
+py::object extract_info(py::handle ydl, py::handle address) {
+    return ydl.attr("extract_info")(address, py::arg("download") = false);
+}
+
+void download(py::handle yt_dlp, py::handle options, py::handle address) {
+    py::list addresses;
+    addresses.append(address);
+    with_downloader(yt_dlp, options,
+                    [&](py::handle ydl) { return vm::call_method(ydl, VM_STR("download"), addresses); });
 }
 
 py::object logger(py::handle module) { return vm::get_attr(module, VM_STR("logger")); }

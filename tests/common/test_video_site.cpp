@@ -132,3 +132,21 @@ TEST(VideoSite, NormalizeChannelIdentifier) {
         EXPECT_EQ(vs::normalize_channel_identifier(c.in), c.out);
     }
 }
+
+// The names of real titles are tested through download_audio_mp3; these
+// are the texts no file system takes. A lone surrogate counts 3 bytes.
+TEST(VideoSite, Mp3Title) {
+    const std::u32string j = U"\u65e5";  // 3 bytes
+    const struct {
+        std::u32string title, name;
+    } cases[] = {
+        {std::u32string(66, 0xD800) + U"x/", std::u32string(66, 0xD800) + U"x_"},  // 198 + 1 + 1 bytes
+        {std::u32string(66, 0xD800) + j, std::u32string(66, 0xD800)},              // 198 + 3 would be 201
+        {std::u32string(99, U'a') + U"/" + j, std::u32string(99, U'a') + U"_"},  // 100 characters first
+        {U"", U""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(show(c.title));
+        EXPECT_EQ(vs::mp3_title(c.title), c.name);
+    }
+}

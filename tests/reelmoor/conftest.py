@@ -1,7 +1,9 @@
 """Fixtures for core.reelmoor's tests: a client, the recording yt-dlp
-stand-in (`ydl`) and the loopback site for the real yt-dlp
-(`loopback_site`, `served_audio`)."""
+stand-in (`ydl`), the loopback site for the real yt-dlp
+(`loopback_site`, `served_audio`) and a temporary folder of the test's own
+(`temp_root`)."""
 import logging
+import tempfile
 
 import pytest
 
@@ -27,3 +29,13 @@ def logged(caplog):
                 for r in caplog.records if r.name == "core.reelmoor"]
 
     return lines
+
+
+@pytest.fixture
+def temp_root(tmp_path, monkeypatch):
+    """The system temporary folder, as tempfile reports it, is a new folder
+    of this test (the audio cache goes below it)."""
+    root = tmp_path / "temp"
+    root.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(root))
+    return root

@@ -1,7 +1,8 @@
 """The video site on loopback, for runs of the real yt-dlp offline.
 
 - `served_audio` (fixture, once per session): a few seconds of sine made by
-  FFmpeg as m4a (AAC), the bytes the site serves.
+  FFmpeg as m4a (AAC), the bytes the site serves; `audio_codec(path)` is
+  what ffprobe says a file holds.
 - `AudioServer`: a ThreadingHTTPServer on 127.0.0.1 that serves byte bodies
   by path, with Range ("bytes=a-b" and "bytes=a-") and a request log of
   (method, path, Range header or None).
@@ -43,6 +44,13 @@ def make_sine_m4a(path, seconds=SECONDS):
                     "-i", f"sine=frequency=440:duration={seconds}", "-c:a", "aac", "-b:a", "96k", str(path)],
                    check=True, timeout=60)
     return path.read_bytes()
+
+
+def audio_codec(path):
+    """The codec of the file's first stream, as ffprobe names it."""
+    probe = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream=codec_name", "-of", "csv=p=0",
+                            str(path)], capture_output=True, text=True, timeout=60, check=True)
+    return probe.stdout.strip()
 
 
 @pytest.fixture(scope="session")

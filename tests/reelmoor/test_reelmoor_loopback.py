@@ -1,12 +1,11 @@
 """The loopback site runs the real yt-dlp offline: a watch address of the
 site resolves to the served file, which yt-dlp downloads over HTTP with its
 progress hooks and converts with FFmpeg."""
-import subprocess
-
 import pytest
 import yt_dlp
 from yt_dlp.utils import DownloadError
 
+from loopback_site import audio_codec
 from site_names import watch
 
 VIDEO_ID = "dQw4w9WgXcQ"
@@ -45,10 +44,7 @@ def test_mp3_conversion(loopback_site, tmp_path):
     extract = [{"key": "FFmpegExtractAudio", "preferredcodec": "mp3", "preferredquality": "192"}]
     with yt_dlp.YoutubeDL(options(tmp_path, postprocessors=extract)) as ydl:
         ydl.download([watch(VIDEO_ID)])
-    produced = tmp_path / f"{VIDEO_ID}.mp3"
-    probe = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream=codec_name", "-of", "csv=p=0",
-                            str(produced)], capture_output=True, text=True, timeout=60, check=True)
-    assert probe.stdout.strip() == "mp3"
+    assert audio_codec(tmp_path / f"{VIDEO_ID}.mp3") == "mp3"
     assert not (tmp_path / f"{VIDEO_ID}.m4a").exists()
 
 

@@ -35,6 +35,10 @@ CLIENT_METHODS = [
     ("search_channels", f"(self, query: str, max_results: {PAGE}) -> List[{C}]"),
     ("get_channel_videos", f"(self, identifier: str, max_results: {PAGE}) -> Optional[Tuple[{C}, List[{V}]]]"),
     ("is_channel_identifier", "(self, text: str) -> bool"),
+    ("get_audio_download_file", "(self, video_id: str) -> Optional[str]"),
+    ("get_audio_stream_url", "(self, video_id: str) -> Optional[str]"),
+    ("get_video_info", "(self, video_id: str) -> Optional[Dict[str, Any]]"),
+    ("download_audio_mp3", "(self, video_id: str, output_dir: Optional[str] = None) -> Optional[str]"),
     ("_format_duration", "(self, seconds: Union[int, float]) -> str"),
     ("_format_view_count", "(self, view_count: int) -> str"),
     ("_format_count", "(self, value: Optional[int]) -> str"),
@@ -73,21 +77,24 @@ def test_client_attributes():
         reelmoor.ReelmoorClient(None)
 
 
-# (operation, arguments): every text parameter refuses what is not text,
-# before anything runs.
+# (operation, the other arguments, where the text goes among them): every
+# text parameter refuses what is not text, before anything runs.
 TEXT_PARAMETERS = [
-    ("is_valid_reelmoor_url", ()), ("extract_video_id", ()), ("is_channel_identifier", ()),
-    ("_normalize_channel_identifier", ()), ("search_videos", (5, 0)), ("search_channels", (5, 0)),
-    ("get_channel_videos", (5, 0)),
+    ("is_valid_reelmoor_url", (), 0), ("extract_video_id", (), 0), ("is_channel_identifier", (), 0),
+    ("_normalize_channel_identifier", (), 0), ("search_videos", (5, 0), 0), ("search_channels", (5, 0), 0),
+    ("get_channel_videos", (5, 0), 0), ("get_audio_download_file", (), 0), ("get_audio_stream_url", (), 0),
+    ("get_video_info", (), 0), ("download_audio_mp3", (), 0), ("download_audio_mp3", ("dQw4w9WgXcQ",), 1),
 ]
 
 
-@pytest.mark.parametrize("name, more", TEXT_PARAMETERS, ids=[n for n, _ in TEXT_PARAMETERS])
+@pytest.mark.parametrize("name, more, at", TEXT_PARAMETERS, ids=[f"{n} {at}" for n, _, at in TEXT_PARAMETERS])
 @pytest.mark.parametrize("value", [b"@bytes", 42, ["@x"]], ids=["bytes", "int", "list"])
-def test_text_parameters_refuse_other_kinds(ydl, client, logged, name, more, value):
+def test_text_parameters_refuse_other_kinds(ydl, client, logged, recwarn, name, more, at, value):
+    args = list(more)
+    args.insert(at, value)
     with pytest.raises(TypeError):
-        getattr(client, name)(value, *more)
-    assert ydl.calls == [] and logged() == []
+        getattr(client, name)(*args)
+    assert ydl.calls == [] and logged() == [] and len(recwarn) == 0
 
 
 def test_import_loads_no_yt_dlp(home):
@@ -115,25 +122,34 @@ SITE_OPERATIONS = [
     ("search_videos", ("lofi",), []),
     ("search_channels", ("lofi",), []),
     ("get_channel_videos", ("@someone",), None),
+    ("get_audio_download_file", ("dQw4w9WgXcQ",), None),
+    ("get_audio_stream_url", ("dQw4w9WgXcQ",), None),
+    ("get_video_info", ("dQw4w9WgXcQ",), None),
+    ("download_audio_mp3", ("dQw4w9WgXcQ",), None),
 ]
+SITE_OPERATION_NAMES = [n for n, _, _ in SITE_OPERATIONS]
 
 
-@pytest.mark.parametrize("name, args, failed", SITE_OPERATIONS, ids=[n for n, _, _ in SITE_OPERATIONS])
-def test_without_yt_dlp_each_site_operation_fails_quietly(monkeypatch, client, logged, name, args, failed):
+@pytest.mark.parametrize("name, args, failed", SITE_OPERATIONS, ids=SITE_OPERATION_NAMES)
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_without_yt_dlp_each_site_operation_fails_quietly(monkeypatch, client, logged, temp_root, name, args, failed):
     monkeypatch.setitem(sys.modules, "yt_dlp", None)
     assert getattr(client, name)(*args) == failed
     assert logged() == [("ERROR", "yt-dlp not installed", False)]
 
 
-@pytest.mark.parametrize("name", ["search_videos", "search_channels", "get_channel_videos"])
-def test_an_import_error_inside_yt_dlp_counts_as_missing(ydl, client, logged, name):
+@pytest.mark.parametrize("name, args, failed", SITE_OPERATIONS, ids=SITE_OPERATION_NAMES)
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_an_import_error_inside_yt_dlp_counts_as_missing(ydl, client, logged, temp_root, name, args, failed):
     ydl.fail_construction(ImportError("No module named 'yt_dlp.compat'"))
-    assert getattr(client, name)("something") in ([], None)
-    assert logged() == [("ERROR", "yt-dlp not installed", False)]
+    assert getattr(client, name)(*args) == failed
+    # The audio operations say what they start on before making the object.
+    assert [line for line in logged() if line[0] != "INFO"] == [("ERROR", "yt-dlp not installed", False)]
 
 
-def test_interrupts_pass_through(ydl, client):
+@pytest.mark.parametrize("name, args, failed", SITE_OPERATIONS, ids=SITE_OPERATION_NAMES)
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_interrupts_pass_through(ydl, client, temp_root, name, args, failed):
     ydl.fail_construction(KeyboardInterrupt())
-    for name in ("search_videos", "search_channels", "get_channel_videos"):
-        with pytest.raises(KeyboardInterrupt):
-            getattr(client, name)("something")
+    with pytest.raises(KeyboardInterrupt):
+        getattr(client, name)(*args)
