@@ -22,4 +22,7 @@ void define_base_downloader(py::module_& m);
 // podcast.cpp: PodcastDownloader.
 void define_podcast_downloader(py::module_& m);
 
+// reelmoor_downloader.cpp: ReelmoorDownloader.
+void define_reelmoor_downloader(py::module_& m);
+
 }  // namespace velmora::downloader

@@ -93,6 +93,7 @@ void load(py::module_& m) {
 
     // The source downloaders (QuietshelfDownloader, ReelmoorDownloader) and
     // download_episode are defined here, after PodcastDownloader.
+    define_reelmoor_downloader(m);
 
     if (py::str(m.attr("__name__")).equal(py::str("__main__"))) demonstrate(m);
 }
