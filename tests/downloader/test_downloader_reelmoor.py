@@ -17,6 +17,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "reelmoor"))
 
 from loopback_site import audio_codec, loopback_site, served_audio  # noqa: E402,F401  (fixtures)
 from site_names import SHORT_HOST, watch  # noqa: E402
+from transfer_helpers import shut_down, wait_until  # noqa: E402,F401  (fixture)
 from ydl_standin import ydl  # noqa: E402,F401  (fixture)
 
 from core import downloader as dl  # noqa: E402
@@ -24,30 +25,15 @@ from core import reelmoor  # noqa: E402
 
 ID, OTHER = "dQw4w9WgXcQ", "AAAAAAAAAAA"
 S = dl.DownloadStatus
-WAIT = 10.0
-
-
-def wait_for(predicate, timeout=WAIT):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        assert time.monotonic() < deadline, "condition not reached in time"
-        time.sleep(0.005)
+WAIT = 10.0  # bound of the waits on another thread
 
 
 @pytest.fixture
-def make(tmp_path):
-    made = []
-
+def make(tmp_path, shut_down):
     def make(workers=0, cls=dl.ReelmoorDownloader):
-        d = cls(download_folder=str(tmp_path / "dl"), max_concurrent=workers)
-        made.append(d)
-        return d
+        return shut_down(cls(download_folder=str(tmp_path / "dl"), max_concurrent=workers))
 
-    yield make
-    for d in made:
-        for task in d.get_all_active():
-            task.cancel_flag.set()
-        d.shutdown(wait=True)
+    return make
 
 
 @pytest.fixture
@@ -469,7 +455,7 @@ def test_a_worker_waits_for_the_metadata(make, ydl):
     url = "https://www.youtube.com/embed/" + ID  # the id is in the metadata alone
     ydl.on_download(url, produce)
     task_id = d.add_download(url, "Title", "Chan", video_id=ID)
-    wait_for(lambda: d.get_all_completed() or d.get_all_failed())
+    wait_until(lambda: d.get_all_completed() or d.get_all_failed())
     [task] = d.get_all_completed()
     assert task.task_id == task_id and task.metadata == {"video_id": ID, "channel_name": "Chan"}
 
@@ -521,7 +507,7 @@ def test_end_to_end_download(make, loopback_site):
     d = make(2)
     seen = []
     task_id = d.add_download(watch(ID), "Sine: test", "My Channel", progress_callback=lambda p: seen.append(p.status))
-    wait_for(lambda: d.get_progress(task_id) is None, timeout=60)
+    wait_until(lambda: d.get_progress(task_id) is None, timeout=60)
     [task] = d.get_all_completed()
     folder = d.download_folder / "My Channel"
     assert task.output_path == folder / "Sine test.mp3" and task.progress.percentage == 100.0
@@ -541,7 +527,7 @@ def test_end_to_end_cancel_in_the_middle(make, loopback_site, served_audio):
     assert [n for n in files(folder) if n.endswith(".part")] == ["Sine.m4a.part"]
     assert d.cancel_download(task_id)
     release.set()
-    wait_for(lambda: d.get_progress(task_id) is None, timeout=60)
+    wait_until(lambda: d.get_progress(task_id) is None, timeout=60)
     [task] = d.get_all_failed()
     assert (task.progress.status, task.progress.error_message) == (S.CANCELLED, "Cancelled by user")
     assert 0 < task.progress.bytes_downloaded < len(served_audio)
