@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 
 #include "downloader.hpp"
@@ -247,12 +248,16 @@ struct Transfer {
     py::handle task;
     py::object progress, channel_folder, stem, final_path, preferred_codec;
 
-    void end(const char* member, py::handle message) {
+    void record(const char* member, py::handle message) {
         set_attr(progress, VM_STR("status"), status(m, member));
         set_attr(progress, VM_STR("error_message"), message);
+    }
+    // The leftovers go before the task reaches the failed table, where the
+    // host may queue it again.
+    void end(bool remove_leftovers) {
+        if (remove_leftovers) call_method(self, VM_STR("_cleanup_partial_files"), channel_folder, stem);
         call_method(self, VM_STR("_move_to_failed"), task);
     }
-    void remove_leftovers() { call_method(self, VM_STR("_cleanup_partial_files"), channel_folder, stem); }
 
     void run();
     void fetch(py::handle hook);
@@ -268,7 +273,8 @@ void Transfer::run() {
     py::object video_id = call_method(metadata, VM_STR("get"), VM_STR("video_id"));
     if (!vm::truthy(video_id)) video_id = call_method(self, VM_STR("_extract_video_id"), get_attr(task, VM_STR("url")));
     if (!vm::truthy(video_id)) {
-        end("FAILED", VM_STR("Invalid Reelmoor video ID"));
+        record("FAILED", VM_STR("Invalid Reelmoor video ID"));
+        end(false);
         return;
     }
 
@@ -295,24 +301,23 @@ void Transfer::run() {
         fetch(hook);
     } catch (py::error_already_set& e) {
         if (e.matches(cancelled)) {
-            end("CANCELLED", VM_STR("Cancelled by user"));
-            remove_leftovers();
+            record("CANCELLED", VM_STR("Cancelled by user"));
+            end(true);
             return;
         }
         if (e.matches(PyExc_ImportError)) {
-            end("FAILED", VM_STR("yt-dlp is required for Reelmoor downloads"));
+            record("FAILED", VM_STR("yt-dlp is required for Reelmoor downloads"));
+            end(false);
             return;
         }
         if (!vm::is_exception(e)) throw;
         py::str detail = vm::error_str(e);
-        set_attr(progress, VM_STR("status"), status(m, "FAILED"));
-        set_attr(progress, VM_STR("error_message"), vm::text("Download error: ", detail));
+        record("FAILED", vm::text("Download error: ", detail));
         vm::log_with_traceback(vm::global(m, "logger"), "error",
                                vm::text("Reelmoor download failed for ", get_attr(task, VM_STR("episode_title")),
                                         ": ", detail),
                                e);
-        remove_leftovers();
-        call_method(self, VM_STR("_move_to_failed"), task);
+        end(true);
     }
 }
 
@@ -348,7 +353,8 @@ void Transfer::fetch(py::handle hook) {
         call_method(produced, VM_STR("rename"), final_path);
     }
     if (!vm::truthy(call_method(final_path, VM_STR("exists")))) {
-        end("FAILED", VM_STR("Download completed but file is missing"));
+        record("FAILED", VM_STR("Download completed but file is missing"));
+        end(false);
         return;
     }
     set_attr(task, VM_STR("output_path"), final_path);

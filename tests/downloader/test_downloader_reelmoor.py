@@ -16,7 +16,7 @@ from yt_dlp.utils import DownloadError
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "reelmoor"))
 
 from loopback_site import audio_codec, loopback_site, served_audio  # noqa: E402,F401  (fixtures)
-from site_names import SHORT_HOST, watch  # noqa: E402
+from site_names import BASE, SHORT_HOST, watch  # noqa: E402
 from transfer_helpers import shut_down, wait_until  # noqa: E402,F401  (fixture)
 from ydl_standin import ydl  # noqa: E402,F401  (fixture)
 
@@ -24,6 +24,7 @@ from core import downloader as dl  # noqa: E402
 from core import reelmoor  # noqa: E402
 
 ID, OTHER = "dQw4w9WgXcQ", "AAAAAAAAAAA"
+EMBED = f"{BASE}embed/{ID}"  # on the site, with no id of the download rule
 S = dl.DownloadStatus
 WAIT = 10.0  # bound of the waits on another thread
 
@@ -65,14 +66,14 @@ def produce(ydl_obj, url):
     return path
 
 
-def reporting(*reports, then=produce):
-    """A download action that hands each report to the hooks, then runs `then`."""
+def reporting(*reports):
+    """A download action that hands each report (a mapping, or a function
+    that returns one) to the hooks, then produces the file."""
     def action(ydl_obj, url):
         for report in reports:
             for hook in ydl_obj.params["progress_hooks"]:
                 hook(dict(report) if isinstance(report, dict) else report(ydl_obj))
-        if then:
-            then(ydl_obj, url)
+        produce(ydl_obj, url)
     return action
 
 
@@ -136,12 +137,11 @@ def broken_client():
 ], ids=["client module missing", "client fails", "folder of another type", "four arguments"])
 def test_a_failed_construction_sets_up_nothing(monkeypatch, setup, args, error):
     setup(monkeypatch)
-    before = threading.active_count()
+    before = set(threading.enumerate())
     d = dl.ReelmoorDownloader.__new__(dl.ReelmoorDownloader)
     with pytest.raises(error):
         d.__init__(*args)
-    assert threading.active_count() == before
-    assert not hasattr(d, "_worker_threads")
+    assert set(threading.enumerate()) <= before and not hasattr(d, "_worker_threads")
 
 
 # -- queuing ---------------------------------------------------------------
@@ -196,7 +196,7 @@ def test_add_download_refuses_wrong_arguments(d, call):
     (watch("dQw4w9WgXc") + "&x=1", None),             # 10, then "&"
     ("https://h.example/?xv=" + ID, ID),              # the end of a longer key counts
     (f"{SHORT_HOST}/{OTHER}&v={ID}", OTHER),          # the first place wins
-    ("https://www.youtube.com/embed/" + ID, None),
+    (EMBED, None),
     ("", None),
 ])
 def test_extract_video_id(url, found):
@@ -308,19 +308,25 @@ def test_pause_has_no_effect(d, ydl):
 LEFTOVERS = ["Title.m4a.part", "Title.webm.part", "Title.mp3.tmp"]
 
 
-def leave_files(folder):
+def leave_files(d, folder):
+    """Leftovers of the task "Title" and of another; returns the files
+    there are at the moment the task is moved to the failed table, when
+    the host may already queue it again."""
     folder.mkdir(parents=True, exist_ok=True)
     for name in LEFTOVERS + ["Other.m4a.part"]:
         (folder / name).write_bytes(b"x")
+    at_move = []
+    move = d._move_to_failed
+    d._move_to_failed = lambda task: (at_move.append(files(folder)), move(task))
+    return at_move
 
 
 @pytest.mark.parametrize("at", ["downloading", "finished"])
 def test_cancel_at_the_next_report(d, ydl, caplog, at):
     task = add(d)
-    folder = d.download_folder / "Chan"
+    at_move = leave_files(d, d.download_folder / "Chan")
 
     def cancel(ydl_obj):
-        leave_files(folder)
         assert d.cancel_download(task.task_id)
         return {**R, "status": at, "downloaded_bytes": 150}
 
@@ -328,7 +334,7 @@ def test_cancel_at_the_next_report(d, ydl, caplog, at):
     d._download_file(task)
     assert (task.progress.status, task.progress.error_message) == (S.CANCELLED, "Cancelled by user")
     assert d.get_all_failed() == [task] and d.get_all_active() == []
-    assert files(folder) == ["Other.m4a.part"] and error_lines(caplog) == []
+    assert at_move == [files(d.download_folder / "Chan")] == [["Other.m4a.part"]] and error_lines(caplog) == []
     assert task.progress.bytes_downloaded == 50  # the cancelling report changed nothing
     cancelled = ydl.calls[-1][1]
     assert (cancelled.__name__, cancelled.__bases__, cancelled.__doc__) == (
@@ -366,7 +372,7 @@ FAILURES = [
 def test_failures(d, ydl, monkeypatch, caplog, setup, message, logged, kept):
     task = add(d)
     folder = d.download_folder / "Chan"
-    leave_files(folder)
+    at_move = leave_files(d, folder)
     setup(monkeypatch, ydl)
     d._download_file(task)
     assert task.progress.status is S.FAILED and task.progress.error_message.startswith(message)
@@ -376,7 +382,7 @@ def test_failures(d, ydl, monkeypatch, caplog, setup, message, logged, kept):
         assert lines == [(f"Reelmoor download failed for Title: {task.progress.error_message[16:]}", True)]
     else:
         assert lines == []
-    assert files(folder) == sorted(LEFTOVERS * kept + ["Other.m4a.part"])
+    assert at_move == [files(folder)] == [sorted(LEFTOVERS * kept + ["Other.m4a.part"])]
 
 
 def test_no_video_id_fails_before_yt_dlp(d, ydl, caplog):
@@ -389,8 +395,7 @@ def test_no_video_id_fails_before_yt_dlp(d, ydl, caplog):
 
 
 def test_the_metadata_id_is_enough(d, ydl):
-    # The embed page holds no id of the download rule: the given one lets it pass.
-    task = add(d, "https://www.youtube.com/embed/" + ID, video_id=ID)
+    task = add(d, EMBED, video_id=ID)
     ydl.on_download(task.url, produce)
     d._download_file(task)
     assert task.progress.status is S.COMPLETED
@@ -452,9 +457,8 @@ def test_a_worker_waits_for_the_metadata(make, ydl):
     Watched.begun = threading.Event()
     d = make(1, Watched)
     d._lock = HeldLock(Watched.begun)
-    url = "https://www.youtube.com/embed/" + ID  # the id is in the metadata alone
-    ydl.on_download(url, produce)
-    task_id = d.add_download(url, "Title", "Chan", video_id=ID)
+    ydl.on_download(EMBED, produce)
+    task_id = d.add_download(EMBED, "Title", "Chan", video_id=ID)
     wait_until(lambda: d.get_all_completed() or d.get_all_failed())
     [task] = d.get_all_completed()
     assert task.task_id == task_id and task.metadata == {"video_id": ID, "channel_name": "Chan"}
