@@ -122,6 +122,23 @@ std::optional<Text> find_video_id(Text url) {
     return std::nullopt;
 }
 
+std::optional<Text> find_download_video_id(Text url) {
+    const std::string short_link = std::string(kShortLinkHost) + "/";
+    for (std::size_t at = 0; at < url.size(); ++at) {
+        std::size_t id = at;
+        if (ascii_at(url, at, "v="))
+            id += 2;
+        else if (ascii_at(url, at, short_link))
+            id += short_link.size();
+        else
+            continue;
+        if (video_id_at(url, id)) return url.substr(id, kVideoIdLength);
+    }
+    return std::nullopt;
+}
+
+bool names_the_site(Text url) { return ascii_contains(url, kMainHost) || ascii_contains(url, kShortLinkHost); }
+
 Text strip(Text text) {
     std::size_t begin = 0, end = text.size();
     while (begin < end && names::is_space(text[begin])) ++begin;

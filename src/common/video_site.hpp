@@ -67,6 +67,16 @@ bool is_watch_link(std::u32string_view url);
 // `url` (`re.search` of each pattern in turn), or nothing.
 std::optional<std::u32string_view> find_video_id(std::u32string_view url);
 
+// The identifier a download takes from its address: the first place in `url`
+// where "v=" (also at the end of a longer key) or "<short>/" is directly
+// followed by 11 identifier characters (`re.search` of
+// `(?:v=|<short>/)([A-Za-z0-9_-]{11})`), or nothing.
+std::optional<std::u32string_view> find_download_video_id(std::u32string_view url);
+
+// True when `url` holds the main host or the short-link host anywhere
+// (plain, case-sensitive substring tests).
+bool names_the_site(std::u32string_view url);
+
 // True when `text` names a channel: after stripping white space it starts
 // with "@", or its lower-case form holds "<main>/user/", "<main>/c/",
 // "<main>/channel/" or "<main>/@", or it starts with "UC".

@@ -35,6 +35,9 @@ void define_podcast_downloader(py::module_& m);
 // quietshelf_downloader.cpp: QuietshelfDownloader.
 void define_quietshelf_downloader(py::module_& m);
 
+// reelmoor_downloader.cpp: ReelmoorDownloader.
+void define_reelmoor_downloader(py::module_& m);
+
 // episode.cpp: download_episode.
 void define_download_episode(py::module_& m);
 

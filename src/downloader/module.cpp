@@ -81,7 +81,7 @@ void load(py::module_& m) {
     define_base_downloader(m);
     define_podcast_downloader(m);
     define_quietshelf_downloader(m);
-    // ReelmoorDownloader comes here, between the two.
+    define_reelmoor_downloader(m);
     define_download_episode(m);
 
     if (py::str(m.attr("__name__")).equal(py::str("__main__"))) demonstrate(m);

@@ -78,6 +78,56 @@ TEST(VideoSite, WatchLinksAndVideoIds) {
     }
 }
 
+// The looser rule of downloads: "v=" or the short link, anywhere, and the
+// first place in the text wins.
+TEST(VideoSite, DownloadVideoIds) {
+    const std::u32string none = U"<none>";
+    const struct {
+        std::u32string url, id;
+    } cases[] = {
+        {U"https://www." + M + U"/watch?v=" + ID, ID},
+        {U"https://" + S + U"/" + ID + U"?t=3", ID},
+        {U"v=" + ID, ID},
+        {U"https://www." + M + U"/watch?v=" + ID + U"Z", ID},          // 12 characters: the first 11
+        {U"https://www." + M + U"/watch?v=dQw4w9WgXc&v2=1", none},      // 10, then "&"
+        {U"https://www." + M + U"/watch?v=dQw4w9WgXc&v=" + ID, ID},     // a later "v=" is tried too
+        {U"https://h.example/?xv=" + ID, ID},                           // the end of a longer key
+        {U"https://h.example/?V=" + ID, none},                          // case-sensitive
+        {S + U"/AAAAAAAAAAA?v=BBBBBBBBBBB", U"AAAAAAAAAAA"},             // the first place wins,
+        {U"?v=BBBBBBBBBBB " + S + U"/AAAAAAAAAAA", U"BBBBBBBBBBB"},      // whichever form it is
+        {U"https://www." + M + U"/embed/" + ID, none},                  // not one of the two forms
+        {U"https://www." + M + U"/shorts/" + ID, none},
+        {U"youtuXbe/" + ID, none},                                      // the dot is a dot
+        {U"v=dQw4w9Wg\u00e9cQ", none},
+        {U"v=dQw4w9Wg\xd800cQ"s, none},  // lone surrogate
+        {U"v=", none},
+        {U"", none},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(show(c.url));
+        auto id = vs::find_download_video_id(c.url);
+        EXPECT_EQ(id ? std::u32string(*id) : none, c.id);
+    }
+}
+
+TEST(VideoSite, NamesTheSite) {
+    const struct {
+        std::u32string url;
+        bool on_site;
+    } cases[] = {
+        {U"https://www." + M + U"/watch?v=" + ID, true},
+        {U"https://" + S + U"/" + ID, true},
+        {U"https://h.example/?from=" + M, true},  // anywhere in the text
+        {U"https://www." + upper(M) + U"/watch", false},
+        {U"https://h.example/watch?v=" + ID, false},
+        {U"", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(show(c.url));
+        EXPECT_EQ(vs::names_the_site(c.url), c.on_site);
+    }
+}
+
 TEST(VideoSite, ChannelIdentifiers) {
     const struct {
         std::u32string text;

@@ -63,8 +63,12 @@ class _Server(ThreadingHTTPServer):
 
 
 class AudioServer:
+    """`holds` maps a path to (n, event): its body stops after the first n
+    bytes until the event is set."""
+
     def __init__(self):
         self.bodies = {}
+        self.holds = {}
         self.log = []
         server = self
 
@@ -104,8 +108,15 @@ class AudioServer:
                 if content_range:
                     self.send_header("Content-Range", content_range)
                 self.end_headers()
-                if send_body:
-                    self.wfile.write(body)
+                if not send_body:
+                    return
+                after, release = server.holds.get(self.path, (0, None))
+                if release is not None and status in (200, 206):
+                    self.wfile.write(body[:after])
+                    self.wfile.flush()
+                    release.wait(30)
+                    body = body[after:]
+                self.wfile.write(body)
 
         self.httpd = _Server(("127.0.0.1", 0), Handler)
         self.port = self.httpd.server_address[1]
@@ -119,6 +130,8 @@ class AudioServer:
         return self
 
     def stop(self):
+        for _, release in self.holds.values():
+            release.set()
         self.httpd.shutdown()
         self.httpd.server_close()
 
@@ -161,6 +174,13 @@ class LoopbackSite:
         self.server.bodies[path] = self.audio if body is None else body
         self.videos[video_id] = (path, title, fields)
         return self.server.url(path)
+
+    def hold(self, video_id, after):
+        """Holds the served body of `video_id` after its first `after` bytes
+        until the returned event is set."""
+        release = threading.Event()
+        self.server.holds[self.path(video_id)] = (after, release)
+        return release
 
     @staticmethod
     def path(video_id):
