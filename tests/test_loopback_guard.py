@@ -4,7 +4,6 @@ import os
 import socket
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 

@@ -14,9 +14,8 @@ import pytest
 
 from core import downloader as dlmod
 from podcast_server import PodcastServer
+from transfer_helpers import BODY, HELD, infos, shut_down, wait_until  # noqa: F401 (shut_down: a fixture)
 
-BODY = bytes(range(256)) * 200  # 51200 bytes: six full chunks and a short one
-HELD = 16384  # two full chunks are sent before a held body waits
 URL_LINE = "\nURL: "
 
 
@@ -28,19 +27,11 @@ def server():
 
 
 @pytest.fixture
-def make_downloader(tmp_path):
-    made = []
-
+def make_downloader(tmp_path, shut_down):
     def make(workers=0):
-        d = dlmod.PodcastDownloader(str(tmp_path / "dl"), max_concurrent=workers)
-        made.append(d)
-        return d
+        return shut_down(dlmod.PodcastDownloader(str(tmp_path / "dl"), max_concurrent=workers))
 
-    yield make
-    for d in made:
-        for task in d.get_all_active():
-            task.cancel_flag.set()
-        d.shutdown(wait=True)
+    return make
 
 
 @pytest.fixture
@@ -56,18 +47,6 @@ def add(d, url, title="Episode 1", podcast="Show", callback=None):
 
 def folder(d, podcast="Show"):
     return Path(d.download_folder) / podcast
-
-
-def wait_until(condition, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            raise AssertionError("condition not reached in time")
-        time.sleep(0.01)
-
-
-def infos(caplog):
-    return [r.getMessage() for r in caplog.records if r.name == "core.downloader" and r.levelno == logging.INFO]
 
 
 def errors(caplog):

@@ -10,7 +10,6 @@ import time
 from pathlib import Path
 
 import pytest
-import yt_dlp
 from yt_dlp.utils import DownloadError
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "reelmoor"))

@@ -1,7 +1,6 @@
 """DownloadStatus, DownloadProgress and DownloadTask: the progress arithmetic,
 the size, speed and time texts, and the records' initial state."""
 import enum
-import math
 import threading
 import types
 from decimal import Decimal

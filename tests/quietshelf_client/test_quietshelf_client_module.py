@@ -1,7 +1,6 @@
 """core.quietshelf_client as a module: its namespace in load order, its
 classes, the catalogue record and the service error, and loading without
 requests or Beautiful Soup."""
-import inspect
 import logging
 import os
 import typing

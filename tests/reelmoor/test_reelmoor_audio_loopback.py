@@ -5,7 +5,6 @@ that fits and that nothing in the title can move."""
 import pytest
 
 from loopback_site import SECONDS, audio_codec
-from site_names import watch
 
 VIDEO_ID = "dQw4w9WgXcQ"
 

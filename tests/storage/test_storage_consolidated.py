@@ -4,15 +4,11 @@ import datetime as dt
 import json
 import os
 import random
-import select
-import signal
-import subprocess
-import sys
-import textwrap
 import threading
-import time
 
 import pytest
+
+from killed_writer import kill_writer, writer_env
 
 SECTIONS = [
     "config",
@@ -451,30 +447,9 @@ def test_full_disk_leaves_the_file_unchanged(fresh_store, data_file, run_py):
 
 
 def test_killed_writer_always_leaves_a_loadable_file(fresh_store, data_file, run_py, home):
-    writer = """
-        import sys
-        from data.storage import ConsolidatedStorage
-        s = ConsolidatedStorage()
-        i = 0
-        while True:
-            i += 1
-            s.set_section("downloads", {str(k): {"n": i, "pad": "é" * 200} for k in range(300)})
-            if i == 1:
-                print("ready", flush=True)
-    """
-    env = dict(os.environ, HOME=str(home), USERPROFILE=str(home),
-               PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    env = writer_env(home)
     rng = random.Random(20250131)
     for _ in range(6):
-        proc = subprocess.Popen(["/usr/bin/python3", "-c", textwrap.dedent(writer)],
-                                env=env, stdout=subprocess.PIPE, text=True)
-        try:
-            assert select.select([proc.stdout], [], [], 30)[0], "writer did not start"
-            assert proc.stdout.readline().strip() == "ready"
-            time.sleep(rng.uniform(0, 0.2))  # a random moment in the loop, not a synchronisation
-        finally:
-            proc.send_signal(signal.SIGKILL)
-            proc.wait(10)
-            proc.stdout.close()
+        kill_writer(env, "random moment", rng)
         document = json.loads(data_file.read_text("utf-8"))
         assert list(document)[:9] == SECTIONS and len(document["downloads"]) == 300

@@ -4,15 +4,10 @@ import json
 import logging
 import os
 import random
-import select
-import signal
-import subprocess
-import sys
-import textwrap
-import time
 
 import pytest
 
+from killed_writer import kill_writer, writer_env
 from temporary_files import AGES, HOUR, age_all, make_entry, names_that_stay, refuse_removal, temporary_name
 
 
@@ -61,44 +56,8 @@ def test_leftover_that_cannot_be_removed_is_logged_and_loading_goes_on(fresh_sto
     assert str(stuck) in record.getMessage() and "Permission denied" in record.getMessage()
 
 
-WRITER = """
-    import os, sys, threading
-    from data.storage import ConsolidatedStorage
-    s = ConsolidatedStorage()
-    if sys.argv[1] == "stop before the rename":
-        def stuck(src, dst):
-            print("renaming", flush=True)
-            threading.Event().wait()
-        os.replace = stuck
-        print("ready", flush=True)
-    i = 0
-    while True:
-        i += 1
-        s.set_section("downloads", {str(k): {"n": i, "pad": "é" * 200} for k in range(300)})
-        if i == 1:
-            print("ready", flush=True)
-"""
-
-
-def kill_writer(env, mode, rng):
-    """Runs the writer until it is saving, then kills it with SIGKILL."""
-    proc = subprocess.Popen(["/usr/bin/python3", "-c", textwrap.dedent(WRITER), mode],
-                            env=env, stdout=subprocess.PIPE, text=True)
-    try:
-        for expected in ("ready", "renaming") if mode == "stop before the rename" else ("ready",):
-            assert select.select([proc.stdout], [], [], 30)[0], "writer did not start"
-            assert proc.stdout.readline().strip() == expected
-        if mode == "random moment":
-            time.sleep(rng.uniform(0, 0.2))  # a random moment in the loop, not a synchronisation
-    finally:
-        proc.send_signal(signal.SIGKILL)
-        proc.wait(10)
-        proc.stdout.close()
-
-
 def test_after_killed_saves_the_next_start_leaves_only_the_data_file(data_file, run_py, home):
-    env = dict(os.environ, HOME=str(home), USERPROFILE=str(home),
-               PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    env = writer_env(home)
     rng = random.Random(20250131)
     for _ in range(8):
         kill_writer(env, "random moment", rng)
