@@ -14,7 +14,7 @@ import pytest
 
 from core import downloader as dlmod
 from podcast_server import PodcastServer
-from transfer_helpers import BODY, HELD, infos, shut_down, wait_until  # noqa: F401 (shut_down: a fixture)
+from transfer_helpers import BODY, HELD, infos, shut_down, wait_until, with_empty_chunks  # noqa: F401 (shut_down: a fixture)
 
 URL_LINE = "\nURL: "
 
@@ -394,17 +394,6 @@ def test_vanished_partial_file_fails(dl, server):
 
 def test_empty_chunks_and_failing_callback(dl, server, wrapped_requests):
     server.add("/ep.mp3", body=BODY)
-
-    def with_empty_chunks(response):
-        real = response.iter_content
-
-        def iter_content(chunk_size):
-            assert chunk_size == 8192
-            for chunk in real(chunk_size):
-                yield b""
-                yield chunk
-
-        response.iter_content = iter_content
 
     wrapped_requests.changes.append(with_empty_chunks)
     wrapped_requests.changes.append(lambda response: status_at_request.append(task.progress.status))

@@ -15,7 +15,7 @@ from core import quietshelf_client as qc
 from module_test_helpers import run_python
 from quietshelf_client.quietshelf_server import SESSION_COOKIE
 from quietshelf_client.service_fixtures import client, logged_in, server  # noqa: F401 (fixtures)
-from transfer_helpers import BODY, HELD, infos, logged, shut_down, wait_until  # noqa: F401 (shut_down: a fixture)
+from transfer_helpers import BODY, HELD, infos, logged, shut_down, wait_until, with_empty_chunks  # noqa: F401 (shut_down: a fixture)
 
 Status = dlmod.DownloadStatus
 EXPIRED = "Network error: Session expired or authentication required\nURL: "
@@ -372,17 +372,6 @@ def test_folder_failure_leaves_the_task_as_it_was(dl, server):
 
 def test_empty_chunks_and_a_failing_callback(dl, server, session):
     server.add(FILE, body=BODY)
-
-    def with_empty_chunks(response):
-        real = response.iter_content
-
-        def iter_content(chunk_size):
-            assert chunk_size == 8192
-            for chunk in real(chunk_size):
-                yield b""
-                yield chunk
-
-        response.iter_content = iter_content
 
     session.after.append(with_empty_chunks)
     calls = []

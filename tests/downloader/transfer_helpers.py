@@ -41,3 +41,16 @@ def shut_down():
         for task in d.get_all_active():
             task.cancel_flag.set()
         d.shutdown(wait=True)
+
+
+def with_empty_chunks(response):
+    """Makes a response give an empty chunk before each of its chunks (requests can)."""
+    real = response.iter_content
+
+    def iter_content(chunk_size):
+        assert chunk_size == 8192
+        for chunk in real(chunk_size):
+            yield b""
+            yield chunk
+
+    response.iter_content = iter_content
