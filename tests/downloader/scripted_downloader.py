@@ -8,15 +8,7 @@ import pytest
 
 from core import downloader as dl
 
-WAIT = 5.0  # upper bound for every wait below; nothing normally takes that long
-
-
-def wait_for(predicate, timeout=WAIT):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise AssertionError("condition not reached in time")
-        time.sleep(0.005)
+WAIT = 5.0  # upper bound for a scripted transfer's waits; nothing normally takes that long
 
 
 class ScriptedDownloader(dl.BaseDownloader):

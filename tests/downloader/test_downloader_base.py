@@ -10,7 +10,8 @@ from pathlib import Path
 import pytest
 
 from core import downloader as dl
-from scripted_downloader import ScriptedDownloader, make_scripted, take_started, wait_for  # noqa: F401 (make_scripted: a fixture)
+from scripted_downloader import ScriptedDownloader, make_scripted, take_started  # noqa: F401 (make_scripted: a fixture)
+from transfer_helpers import wait_until
 
 # ---------------------------------------------------------------------------
 # The class
@@ -202,10 +203,10 @@ def test_supplied_identifier_is_used_and_replaces_the_entry(make_scripted):
     assert d.active_downloads == {"same": task_b}
     # The first one to end must not take the other's entry with it.
     a.set()
-    wait_for(lambda: d.get_all_completed() == [task_a])
+    wait_until(lambda: d.get_all_completed() == [task_a])
     assert d.active_downloads == {"same": task_b}
     b.set()
-    wait_for(lambda: d.get_all_completed() == [task_a, task_b])
+    wait_until(lambda: d.get_all_completed() == [task_a, task_b])
     assert d.active_downloads == {}
 
 
@@ -236,11 +237,11 @@ def test_finished_tasks_move_to_their_lists_in_finishing_order(make_scripted):
     d.plans["http://h/bad"] = "fail"
     gates = {u: d.gate(u) for u in ("http://h/a", "http://h/b", "http://h/bad")}
     ids = {u: d.add_download(u, u[-1], "P") for u in gates}
-    wait_for(lambda: d.started.qsize() == 3)
+    wait_until(lambda: d.started.qsize() == 3)
     assert [t.task_id for t in d.get_all_active()] == list(ids.values())
     for u in ("http://h/b", "http://h/bad", "http://h/a"):
         gates[u].set()
-        wait_for(lambda: ids[u] not in d.active_downloads)
+        wait_until(lambda: ids[u] not in d.active_downloads)
     assert [t.url for t in d.get_all_completed()] == ["http://h/b", "http://h/a"]
     assert [t.url for t in d.get_all_failed()] == ["http://h/bad"]
     done = ids["http://h/a"]
@@ -262,7 +263,7 @@ def test_lists_are_copies_of_live_tasks(make_scripted):
     d.plans["http://h/f"] = "fail"
     d.add_download("http://h/c", "C", "P")
     d.add_download("http://h/f", "F", "P")
-    wait_for(lambda: len(d.completed_downloads) == 1 and len(d.failed_downloads) == 1)
+    wait_until(lambda: len(d.completed_downloads) == 1 and len(d.failed_downloads) == 1)
     for query, table in ((d.get_all_completed, d.completed_downloads),
                          (d.get_all_failed, d.failed_downloads)):
         copy = query()
@@ -279,7 +280,7 @@ def test_clearing_lists_leaves_active_tasks(make_scripted):
     d.plans["http://h/f"] = "fail"
     d.add_download("http://h/c", "C", "P")
     d.add_download("http://h/f", "F", "P")
-    wait_for(lambda: len(d.completed_downloads) == 1 and len(d.failed_downloads) == 1)
+    wait_until(lambda: len(d.completed_downloads) == 1 and len(d.failed_downloads) == 1)
     d.gate("http://h/held")
     held = d.add_download("http://h/held", "H", "P")
     completed, failed = d.completed_downloads, d.failed_downloads
@@ -325,7 +326,7 @@ def test_cancelled_while_queued_never_starts(make_scripted):
     assert d.active_downloads[tid].cancel_flag.is_set()
     assert tid in [t.task_id for t in d.get_all_active()]
     first.set()
-    wait_for(lambda: [t.task_id for t in d.get_all_failed()] == [tid])
+    wait_until(lambda: [t.task_id for t in d.get_all_failed()] == [tid])
     assert d.started.empty()  # its transfer was never called
     (task,) = d.get_all_failed()
     assert (task.progress.status, task.progress.error_message) == (dl.DownloadStatus.CANCELLED,
@@ -339,7 +340,7 @@ def test_cancelling_a_running_transfer(make_scripted):
     tid = d.add_download("http://h/a", "A", "P")
     take_started(d)
     assert d.cancel_download(tid) is True
-    wait_for(lambda: d.get_all_failed() != [])
+    wait_until(lambda: d.get_all_failed() != [])
     assert d.get_all_failed()[0].progress.status is dl.DownloadStatus.CANCELLED
 
 

@@ -11,7 +11,8 @@ import threading
 import pytest
 
 from core import downloader as dl
-from scripted_downloader import WAIT, ScriptedDownloader, make_scripted, take_started, wait_for  # noqa: F401 (make_scripted: a fixture)
+from scripted_downloader import WAIT, ScriptedDownloader, make_scripted, take_started  # noqa: F401 (make_scripted: a fixture)
+from transfer_helpers import wait_until
 
 # ---------------------------------------------------------------------------
 # Errors escaping a transfer
@@ -32,7 +33,7 @@ def test_error_escaping_a_transfer_fails_the_task_and_worker_goes_on(make_script
     try:
         bad = d.add_download("http://h/bad", title, "P")
         good = d.add_download("http://h/good", "Good", "P")
-        wait_for(lambda: len(d.completed_downloads) == 1)
+        wait_until(lambda: len(d.completed_downloads) == 1)
     finally:
         logging.getLogger("core.downloader").removeHandler(handler)
     failed_then, active_then = seen_at_log[0]
@@ -60,7 +61,7 @@ def test_error_after_the_task_ended_keeps_its_outcome(make_scripted, caplog):
     d.plans["http://h/a"] = "complete-then-raise"
     caplog.set_level(logging.ERROR, logger="core.downloader")
     d.add_download("http://h/a", "A", "P")
-    wait_for(lambda: any("after the end" in r.getMessage() for r in caplog.records))
+    wait_until(lambda: any("after the end" in r.getMessage() for r in caplog.records))
     d.shutdown()
     assert len(d.get_all_completed()) == 1 and d.get_all_failed() == []
     assert d.get_all_completed()[0].progress.status is dl.DownloadStatus.COMPLETED
@@ -89,9 +90,9 @@ def test_error_in_the_queue_is_logged_and_the_worker_survives(make_scripted, tmp
             super()._start_workers()
 
     d = make_scripted(cls=Flaky)
-    wait_for(lambda: d.download_queue.failed_once and caplog.records)
+    wait_until(lambda: d.download_queue.failed_once and caplog.records)
     d.add_download("http://h/a", "A", "P")
-    wait_for(lambda: len(d.completed_downloads) == 1)
+    wait_until(lambda: len(d.completed_downloads) == 1)
     assert [r.getMessage() for r in caplog.records] == ["Flaky worker error: queue broken"]
 
 
@@ -182,7 +183,7 @@ def test_shutdown_stops_idle_workers(make_scripted, wait):
     assert d._shutdown_flag.is_set()
     if wait:
         assert not any(t.is_alive() for t in threads)
-    wait_for(lambda: not any(t.is_alive() for t in threads))
+    wait_until(lambda: not any(t.is_alive() for t in threads))
     assert d._worker_threads == threads
 
 

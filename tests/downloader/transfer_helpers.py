@@ -1,6 +1,6 @@
-"""What the tests of the service downloader and of the one-episode download
-share: bounded waiting, the downloader's log lines, and downloaders that are
-shut down when the test ends."""
+"""What the downloader tests share: bounded waiting, the bodies of the loopback
+files, the downloader's log lines, downloaders that are shut down when the test
+ends, and a response that gives empty chunks."""
 import logging
 import time
 
