@@ -150,4 +150,22 @@ std::u32string_view file_part(std::u32string_view served_name) {
     return part;
 }
 
+std::u32string served_file_name(std::u32string_view served_name) {
+    std::u32string name;
+    for (char32_t c : file_part(served_name))
+        if (!is_removed(c)) name.push_back(c);
+    // Removal can leave ".." of ".:.".
+    if (name.find_first_not_of(U". ") == std::u32string::npos) return {};
+    return device_safe(std::move(name));
+}
+
+bool plain_extension(std::u32string_view extension) {
+    if (extension.size() < 2 || extension.size() > 11 || extension[0] != U'.') return false;
+    for (char32_t c : extension.substr(1)) {
+        const bool ok = (c >= U'a' && c <= U'z') || (c >= U'A' && c <= U'Z') || (c >= U'0' && c <= U'9');
+        if (!ok) return false;
+    }
+    return true;
+}
+
 }  // namespace velmora::names

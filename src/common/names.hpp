@@ -78,4 +78,13 @@ std::u32string folder_name(std::u32string_view content_name);
 // only dots and blanks are (".", "..", and ".. ." which Windows reads as "..").
 std::u32string_view file_part(std::u32string_view served_name);
 
+// A file name sent by a server as the name of a file in a chosen folder:
+// its file_part without the characters is_removed names, then device_safe.
+// Empty when nothing is left that names a file (only dots and blanks).
+std::u32string served_file_name(std::u32string_view served_name);
+
+// A plain file extension: a dot and 1 to 10 ASCII letters or digits. Only
+// such an extension of a served name is ever taken.
+bool plain_extension(std::u32string_view extension);
+
 }  // namespace velmora::names

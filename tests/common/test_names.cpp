@@ -185,6 +185,45 @@ TEST(Names, FolderName) {
     }
 }
 
+TEST(Names, ServedFileName) {
+    const struct {
+        std::u32string in, out;
+    } cases[] = {
+        {U"Film.m4a", U"Film.m4a"},
+        {U"movies/Film.m4a", U"Film.m4a"},
+        {U"C:Film.mp3", U"Film.mp3"},
+        {U"Film: Part <1>?.mp3", U"Film Part 1.mp3"},
+        {U"Film.mp3:hidden", U"Film.mp3hidden"},
+        {U"Fi\u0000lm\u001B\u007F\u0090.mp3"s, U"Film.mp3"},
+        {U"tab\there.mp3", U"tab\there.mp3"},  // white space is no removed character
+        {U"CON", U"CON_"},
+        {U"nul.tar.gz", U"nul_.tar.gz"},
+        {U"shows/Aux.mp3", U"Aux_.mp3"},
+        {U"C<O>M1.mp3", U"COM1_.mp3"},
+        {U"COM10.mp3", U"COM10.mp3"},
+        // nothing that names a file is left
+        {U"", U""},
+        {U"..", U""},
+        {U"::", U""},
+        {U".:.", U""},
+        {U". \u0000 ."s, U""},
+        {U"a/<>", U""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(show(c.in));
+        EXPECT_EQ(show(n::served_file_name(c.in)), show(c.out));
+    }
+}
+
+TEST(Names, PlainExtension) {
+    const std::u32string plain[] = {U".m4a", U".MP3", U".7z", U".a", U".abcdefghij", U".0123456789"};
+    const std::u32string other[] = {U"",      U".",   U"m4a",           U".abcdefghijk",          U".mp3 ",
+                                    U".a b",  U".m-4", U"..mp3",        U".\u00E9t\u00E9", U".\uFF4D\uFF50\uFF13",
+                                    U".mp3\u0000"s};
+    for (const auto& e : plain) EXPECT_TRUE(n::plain_extension(e)) << show(e);
+    for (const auto& e : other) EXPECT_FALSE(n::plain_extension(e)) << show(e);
+}
+
 TEST(Names, FilePart) {
     const struct {
         std::u32string in, out;
