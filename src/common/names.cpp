@@ -1,5 +1,7 @@
 #include "names.hpp"
 
+#include <algorithm>
+
 namespace velmora::names {
 
 bool is_space(char32_t c) {
@@ -89,6 +91,25 @@ std::u32string_view prefix_within(std::u32string_view text, std::size_t max_char
     return text.substr(0, n);
 }
 
+namespace {
+char32_t ascii_upper(char32_t c) { return c >= U'a' && c <= U'z' ? c - (U'a' - U'A') : c; }
+
+bool is_device(std::u32string_view part) {
+    if (part.size() != 3 && part.size() != 4) return false;
+    char32_t up[4] = {};
+    for (std::size_t i = 0; i < part.size(); ++i) up[i] = ascii_upper(part[i]);
+    const std::u32string_view head(up, 3);
+    if (part.size() == 3) return head == U"CON" || head == U"PRN" || head == U"AUX" || head == U"NUL";
+    return (head == U"COM" || head == U"LPT") && up[3] >= U'0' && up[3] <= U'9';
+}
+}  // namespace
+
+std::u32string device_safe(std::u32string name) {
+    const std::size_t end = std::min(name.find(U'.'), name.size());
+    if (is_device(std::u32string_view(name).substr(0, end))) name.insert(end, 1, U'_');
+    return name;
+}
+
 std::u32string file_stem(std::u32string_view title) {
     std::u32string name = clean(title);
     const std::size_t fits = prefix_within(name, kMaxFileStem, kMaxFileStemBytes).size();
@@ -97,7 +118,7 @@ std::u32string file_stem(std::u32string_view title) {
         const std::size_t blank = name.rfind(U' ');
         if (blank != std::u32string::npos) name.resize(blank);
     }
-    return name;
+    return device_safe(std::move(name));
 }
 
 std::u32string folder_name(std::u32string_view content_name) {
@@ -110,6 +131,11 @@ std::u32string folder_name(std::u32string_view content_name) {
     // Only dots (and blanks, which Windows trims from the end of a path part
     // together with dots, so ".. ." would mean ".." there).
     if (name.find_first_not_of(U". ") == std::u32string::npos) name.clear();
+    name = device_safe(std::move(name));
+    if (utf8_length(name) > kMaxFolderNameBytes) {
+        name.resize(prefix_within(name, name.size(), kMaxFolderNameBytes).size());
+        name = strip_blanks(std::move(name));
+    }
     return name;
 }
 
@@ -122,6 +148,24 @@ std::u32string_view file_part(std::u32string_view served_name) {
     if (drive) part.remove_prefix(2);
     if (part.find_first_not_of(U". ") == std::u32string_view::npos) return {};
     return part;
+}
+
+std::u32string served_file_name(std::u32string_view served_name) {
+    std::u32string name;
+    for (char32_t c : file_part(served_name))
+        if (!is_removed(c)) name.push_back(c);
+    // Removal can leave ".." of ".:.".
+    if (name.find_first_not_of(U". ") == std::u32string::npos) return {};
+    return device_safe(std::move(name));
+}
+
+bool plain_extension(std::u32string_view extension) {
+    if (extension.size() < 2 || extension.size() > 11 || extension[0] != U'.') return false;
+    for (char32_t c : extension.substr(1)) {
+        const bool ok = (c >= U'a' && c <= U'z') || (c >= U'A' && c <= U'Z') || (c >= U'0' && c <= U'9');
+        if (!ok) return false;
+    }
+    return true;
 }
 
 }  // namespace velmora::names

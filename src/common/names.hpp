@@ -43,10 +43,21 @@ bool is_removed(char32_t c);
 // blank and drops blanks at both ends.
 std::u32string clean(std::u32string_view text);
 
+// Windows takes a name whose part before the first dot (the whole name when
+// it has none) is CON, PRN, AUX, NUL, COM0-COM9 or LPT0-LPT9, in any case,
+// for a device: what is written to it vanishes and success is reported. The
+// name with a "_" appended to such a part ("CON" -> "CON_", "nul.tar.gz" ->
+// "nul_.tar.gz"); any other name as it is. Applied on every platform, so a
+// name is the same everywhere. Only ASCII letters and digits match: "COM10",
+// "CON " and "COM\u00B9" stay.
+std::u32string device_safe(std::u32string name);
+
 // The file name before the extension: the cleaned title; when it is longer
 // than kMaxFileStem characters or kMaxFileStemBytes bytes, its longest
 // prefix within both, cut at the last blank in that prefix (without a
-// blank, the prefix itself).
+// blank, the prefix itself); then device_safe. The mark may take the stem
+// one character (and byte) past its bounds: a name must never be a device,
+// and the room the byte bound leaves for extension and suffixes takes it.
 std::u32string file_stem(std::u32string_view title);
 
 // The folder name for a podcast, channel or content name: the cleaned name,
@@ -54,7 +65,10 @@ std::u32string file_stem(std::u32string_view title);
 // kMaxFolderNameBytes bytes and stripped again. A name made only of
 // dots and blanks ("." or "..", or ".. ." which Windows reads as "..") would
 // leave the download folder, so it gives the empty name (the download folder
-// itself).
+// itself). Then device_safe, which may take the name one character past
+// kMaxFolderName; kMaxFolderNameBytes is all a path part holds, so when the
+// mark passes it, the name loses its last characters (and blanks at its end)
+// instead.
 std::u32string folder_name(std::u32string_view content_name);
 
 // The part of a file name sent by a server that can name a file inside a
@@ -63,5 +77,14 @@ std::u32string folder_name(std::u32string_view content_name);
 // the name never leads out of the folder. Empty when nothing is left or
 // only dots and blanks are (".", "..", and ".. ." which Windows reads as "..").
 std::u32string_view file_part(std::u32string_view served_name);
+
+// A file name sent by a server as the name of a file in a chosen folder:
+// its file_part without the characters is_removed names, then device_safe.
+// Empty when nothing is left that names a file (only dots and blanks).
+std::u32string served_file_name(std::u32string_view served_name);
+
+// A plain file extension: a dot and 1 to 10 ASCII letters or digits. Only
+// such an extension of a served name is ever taken.
+bool plain_extension(std::u32string_view extension);
 
 }  // namespace velmora::names

@@ -177,7 +177,7 @@ std::u32string mp3_title(Text title) {
     std::u32string name(names::prefix_within(title, kMp3TitleLength, names::kMaxFileStemBytes));
     for (char32_t& c : name)
         if (std::u32string_view(U"/\\<>:\"|?*").find(c) != std::u32string_view::npos) c = U'_';
-    return name;
+    return names::device_safe(std::move(name));
 }
 
 }  // namespace velmora::video_site

@@ -96,7 +96,8 @@ std::u32string_view strip(std::u32string_view text);
 // / \ < > : " | ? * made "_", cut to its first kMp3TitleLength
 // characters and further to at most names::kMaxFileStemBytes bytes, so the
 // name and the working names yt-dlp gives it (".temp.mp3", ".m4a.part")
-// fit a path part everywhere.
+// fit a path part everywhere; last, names::device_safe, which may take it
+// one character past those bounds.
 inline constexpr std::size_t kMp3TitleLength = 100;
 std::u32string mp3_title(std::u32string_view title);
 

@@ -17,6 +17,7 @@
 
 #include "body_chunks.hpp"
 #include "buffered_file.hpp"
+#include "names.hpp"
 #include "response_checks.hpp"
 
 namespace velmora::downloader {
@@ -31,20 +32,6 @@ using vm::set_attr;
 py::object join(py::handle folder, py::handle name) { return vm::steal(PyNumber_TrueDivide(folder.ptr(), name.ptr())); }
 
 py::object py_int(long long v) { return vm::steal(PyLong_FromLongLong(v)); }
-
-// A plain file extension: a dot and 1 to 10 ASCII letters or digits.
-bool plain_extension(py::handle ext) {
-    PyObject* text = ext.ptr();
-    const Py_ssize_t n = PyUnicode_GetLength(text);
-    if (n < 0) throw py::error_already_set();
-    if (n < 2 || n > 11 || PyUnicode_READ_CHAR(text, 0) != '.') return false;
-    for (Py_ssize_t i = 1; i < n; ++i) {
-        const Py_UCS4 c = PyUnicode_READ_CHAR(text, i);
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (!ok) return false;
-    }
-    return true;
-}
 
 // The first byte of a "bytes START-END/TOTAL" Content-Range value.
 std::optional<long long> content_range_start(py::handle value) {
@@ -314,7 +301,9 @@ void Transfer::take_server_extension() {
         VM_STR("lower"));
     py::tuple current = call_method(os_path, VM_STR("splitext"), get_attr(task, VM_STR("filename")));
     py::object current_ext = call_method(current[1], VM_STR("lower"));
-    if (!PyUnicode_Check(actual_ext.ptr()) || !plain_extension(actual_ext) || actual_ext.equal(current_ext)) return;
+    if (!PyUnicode_Check(actual_ext.ptr()) || !names::plain_extension(vm::code_points(actual_ext)) ||
+        actual_ext.equal(current_ext))
+        return;
 
     set_attr(task, VM_STR("filename"), vm::steal(PyNumber_Add(current[0].ptr(), actual_ext.ptr())));
     build_paths();

@@ -6,7 +6,6 @@
 // (vm::BodyChunks) and write it through vm::BufferedFile: a 1 MiB native
 // buffer in front of an unbuffered Python file, whose writes release the GIL
 // and whose errors are Python's own. The response is closed on every path.
-#include <memory>
 #include <optional>
 #include <string>
 
@@ -128,18 +127,23 @@ long long copy_body(py::handle response, vm::BufferedFile& file, AfterChunk&& af
     return received;
 }
 
-// The served name as a file name inside the destination: its last path part,
-// or "download.mp3" when that names no file.
-py::object file_part(py::handle served) {
+// The served name as a file name inside the destination: its last path
+// part, without the characters a safe file name loses and never a device
+// (names::served_file_name), or "download.mp3" when that names no file.
+py::object served_file_name(py::handle served) {
     if (!PyUnicode_Check(served.ptr())) return py::reinterpret_borrow<py::object>(served);
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(served.ptr());
-    std::unique_ptr<Py_UCS4, decltype(&PyMem_Free)> copy(PyUnicode_AsUCS4Copy(served.ptr()), &PyMem_Free);
-    if (!copy) throw py::error_already_set();
-    const std::u32string_view whole(reinterpret_cast<const char32_t*>(copy.get()), static_cast<size_t>(n));
-    const std::u32string_view part = velmora::names::file_part(whole);
-    if (part.empty()) return py::str(kDefaultName);
-    const Py_ssize_t start = part.data() - whole.data();
-    return vm::steal(PyUnicode_Substring(served.ptr(), start, start + static_cast<Py_ssize_t>(part.size())));
+    const std::u32string name = velmora::names::served_file_name(vm::code_points(served));
+    if (name.empty()) return py::str(kDefaultName);
+    return vm::from_code_points(name);
+}
+
+// The suffix of the stream file: the served name's extension when it is a
+// plain one, ".mp3" otherwise, so that no part of what the server sent
+// beyond a few letters reaches the temporary file's name.
+py::object stream_suffix(py::handle os_path, py::handle name) {
+    py::object suffix = py::reinterpret_borrow<py::tuple>(os_path.attr("splitext")(name))[1];
+    if (PyUnicode_Check(suffix.ptr()) && velmora::names::plain_extension(vm::code_points(suffix))) return suffix;
+    return py::str(kDefaultSuffix);
 }
 
 // ---------------------------------------------------------------------------
@@ -168,9 +172,8 @@ py::object stream_to_temp_file(py::module_& m, py::handle self, py::handle respo
 
     StreamFile out;
     out.os = vm::global(m, "os");
-    py::object name = vm::call_method(self, VM_STR("_get_filename_from_headers"), headers);
-    py::object suffix = py::reinterpret_borrow<py::tuple>(out.os.attr("path").attr("splitext")(name))[1];
-    if (!vm::truthy(suffix)) suffix = py::str(kDefaultSuffix);
+    py::object name = served_file_name(vm::call_method(self, VM_STR("_get_filename_from_headers"), headers));
+    py::object suffix = stream_suffix(out.os.attr("path"), name);
     py::tuple made = py::module_::import("tempfile")
                          .attr("mkstemp")(py::arg("prefix") = "quietshelf_", py::arg("suffix") = suffix);
     out.fd = made[0];
@@ -203,7 +206,7 @@ py::object download_to(py::module_& m, py::handle self, py::handle response, py:
     py::object length = content_length(headers);
     if (vm::compare(length, py::int_(0), Py_EQ)) raise_api_error(m, "File has no content");
 
-    py::object name = file_part(vm::call_method(self, VM_STR("_get_filename_from_headers"), headers));
+    py::object name = served_file_name(vm::call_method(self, VM_STR("_get_filename_from_headers"), headers));
     py::object os_path = vm::global(m, "os").attr("path");
     py::object target;
     if (destination.is_none())

@@ -49,6 +49,54 @@ TEST(Names, SpaceAndRemovedSets) {
         EXPECT_FALSE(n::is_removed(c)) << static_cast<unsigned long>(c);
 }
 
+TEST(Names, DeviceSafe) {
+    const struct {
+        std::u32string in, out;
+    } cases[] = {
+        {U"CON", U"CON_"},
+        {U"PRN", U"PRN_"},
+        {U"AUX", U"AUX_"},
+        {U"NUL", U"NUL_"},
+        {U"COM0", U"COM0_"},
+        {U"COM9", U"COM9_"},
+        {U"LPT0", U"LPT0_"},
+        {U"LPT9", U"LPT9_"},
+        {U"con", U"con_"},
+        {U"Aux", U"Aux_"},
+        {U"nUl", U"nUl_"},
+        {U"cOm5", U"cOm5_"},
+        {U"lpt3", U"lpt3_"},
+        {U"CON.txt", U"CON_.txt"},
+        {U"nul.tar.gz", U"nul_.tar.gz"},
+        {U"Aux.mp3", U"Aux_.mp3"},
+        {U"con.", U"con_."},
+        {U"LPT1..", U"LPT1_.."},
+        // not device names
+        {U"", U""},
+        {U".", U"."},
+        {U".CON", U".CON"},
+        {U"CON ", U"CON "},
+        {U" CON", U" CON"},
+        {U"CON .txt", U"CON .txt"},
+        {U"CON_", U"CON_"},
+        {U"COM10", U"COM10"},
+        {U"COM", U"COM"},
+        {U"LPT", U"LPT"},
+        {U"LPTX", U"LPTX"},
+        {U"CONSOLE", U"CONSOLE"},
+        {U"CONX.txt", U"CONX.txt"},
+        {U"CO", U"CO"},
+        {U"x.CON", U"x.CON"},
+        {U"COM\u00B9", U"COM\u00B9"},          // superscript one
+        {U"COM\u0661", U"COM\u0661"},          // Arabic-Indic one
+        {U"\uFF23\uFF2F\uFF2E", U"\uFF23\uFF2F\uFF2E"},  // full-width CON
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(show(c.in));
+        EXPECT_EQ(show(n::device_safe(c.in)), show(c.out));
+    }
+}
+
 TEST(Names, FileStem) {
     const std::u32string word(199, U'w');
     const std::u32string long_word(250, U'x');
@@ -76,6 +124,11 @@ TEST(Names, FileStem) {
         // removed characters do not count towards the limit
         {std::u32string(300, U'?') + U"short", U"short"},
         {U"Title...", U"Title..."},
+        // a device name is marked after cleaning and cutting, past the bound
+        {U" con\t", U"con_"},
+        {U"N<U>L.x", U"NUL_.x"},
+        {U"AUX " + std::u32string(250, U'y'), U"AUX_"},
+        {U"COM1." + std::u32string(250, U'z'), U"COM1_." + std::u32string(195, U'z')},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(show(c.in).substr(0, 40));
@@ -115,11 +168,60 @@ TEST(Names, FolderName) {
         {U".hidden", U".hidden"},
         {U"a..", U"a.."},
         {U"..\\etc", U"..etc"},
+        // a device name is marked after cleaning, cutting and stripping
+        {U"CON", U"CON_"},
+        {U" c?o*n ", U"con_"},
+        {U"aux.d", U"aux_.d"},
+        {U"CON." + std::u32string(120, U'x'), U"CON_." + std::u32string(96, U'x')},
+        // ... but never past the 255 bytes of a path part
+        {U"CON.\u00E9" + std::u32string(83, U'\u3042'), U"CON_.\u00E9" + std::u32string(82, U'\u3042')},
+        {U"CON.\u00E9" + std::u32string(82, U'\u3042') + U" \u00E9", U"CON_.\u00E9" + std::u32string(82, U'\u3042')},
+        {U"CON.\u00E9" + std::u32string(82, U'\u3042') + U" x", U"CON_.\u00E9" + std::u32string(82, U'\u3042') + U" x"},
+        {U"CON Talks", U"CON Talks"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(show(c.in).substr(0, 40));
         EXPECT_EQ(show(n::folder_name(c.in)), show(c.out));
     }
+}
+
+TEST(Names, ServedFileName) {
+    const struct {
+        std::u32string in, out;
+    } cases[] = {
+        {U"Film.m4a", U"Film.m4a"},
+        {U"movies/Film.m4a", U"Film.m4a"},
+        {U"C:Film.mp3", U"Film.mp3"},
+        {U"Film: Part <1>?.mp3", U"Film Part 1.mp3"},
+        {U"Film.mp3:hidden", U"Film.mp3hidden"},
+        {U"Fi\u0000lm\u001B\u007F\u0090.mp3"s, U"Film.mp3"},
+        {U"tab\there.mp3", U"tab\there.mp3"},  // white space is no removed character
+        {U"CON", U"CON_"},
+        {U"nul.tar.gz", U"nul_.tar.gz"},
+        {U"shows/Aux.mp3", U"Aux_.mp3"},
+        {U"C<O>M1.mp3", U"COM1_.mp3"},
+        {U"COM10.mp3", U"COM10.mp3"},
+        // nothing that names a file is left
+        {U"", U""},
+        {U"..", U""},
+        {U"::", U""},
+        {U".:.", U""},
+        {U". \u0000 ."s, U""},
+        {U"a/<>", U""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(show(c.in));
+        EXPECT_EQ(show(n::served_file_name(c.in)), show(c.out));
+    }
+}
+
+TEST(Names, PlainExtension) {
+    const std::u32string plain[] = {U".m4a", U".MP3", U".7z", U".a", U".abcdefghij", U".0123456789"};
+    const std::u32string other[] = {U"",      U".",   U"m4a",           U".abcdefghijk",          U".mp3 ",
+                                    U".a b",  U".m-4", U"..mp3",        U".\u00E9t\u00E9", U".\uFF4D\uFF50\uFF13",
+                                    U".mp3\u0000"s};
+    for (const auto& e : plain) EXPECT_TRUE(n::plain_extension(e)) << show(e);
+    for (const auto& e : other) EXPECT_FALSE(n::plain_extension(e)) << show(e);
 }
 
 TEST(Names, FilePart) {

@@ -194,6 +194,11 @@ TEST(VideoSite, Mp3Title) {
         {std::u32string(66, 0xD800) + j, std::u32string(66, 0xD800)},              // 198 + 3 would be 201
         {std::u32string(99, U'a') + U"/" + j, std::u32string(99, U'a') + U"_"},  // 100 characters first
         {U"", U""},
+        // marked last, after the replacements and the cut
+        {U"CON", U"CON_"},
+        {U"C<O>N", U"C_O_N"},
+        {U"nul.tar", U"nul_.tar"},
+        {U"LPT1." + std::u32string(150, U'x'), U"LPT1_." + std::u32string(95, U'x')},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(show(c.title));

@@ -32,11 +32,20 @@ def ref_prefix(name, chars, size):
     return name
 
 
+DEVICE = re.compile(r"(?i)(CON|PRN|AUX|NUL|COM[0-9]|LPT[0-9])(?=\.|$)", re.ASCII)
+
+
+def ref_device_safe(name):
+    """A "_" after a device name before the first dot (or at the end)."""
+    device = DEVICE.match(name)
+    return f"{name[:device.end()]}_{name[device.end():]}" if device else name
+
+
 def ref_filename(title, extension="mp3"):
     name = ref_clean(title)
     if ref_prefix(name, 200, 200) != name:
         name = ref_prefix(name, 200, 200).rsplit(" ", 1)[0]
-    return f"{name}.{extension}"
+    return f"{ref_device_safe(name)}.{extension}"
 
 
 def ref_folder(base, content_name):
@@ -45,6 +54,9 @@ def ref_folder(base, content_name):
         name = ref_prefix(name, 100, 255).strip()
     if set(name) <= {".", " "}:
         name = ""
+    name = ref_device_safe(name)
+    if len(name.encode("utf-8", "surrogatepass")) > 255:
+        name = ref_prefix(name, 101, 255).strip()
     return base / name
 
 
@@ -80,6 +92,38 @@ WORDS = "word " * 50  # 250 characters, a blank every fifth
     ],
 )
 def test_generate_safe_filename(title, extension, expected):
+    assert B.generate_safe_filename(title, extension) == expected
+
+
+# Windows takes these names, before the first dot, for devices: writes to
+# them vanish. The mark comes last, after cleaning and cutting.
+@pytest.mark.parametrize(
+    "title, extension, expected",
+    [
+        ("CON", "mp3", "CON_.mp3"),
+        ("nul.tar", "gz", "nul_.tar.gz"),
+        ("Aux", "mp3", "Aux_.mp3"),
+        ("prn", "m4a", "prn_.m4a"),
+        ("com0", "mp3", "com0_.mp3"),
+        ("LPT9", "mp3", "LPT9_.mp3"),
+        ("con.", "mp3", "con_..mp3"),
+        ("  CON \t", "mp3", "CON_.mp3"),
+        ("C<O>N", "mp3", "CON_.mp3"),
+        ("nul\x00", "mp3", "nul_.mp3"),
+        ("AUX " + "y" * 250, "mp3", "AUX_.mp3"),
+        # one past the 200 characters: a name must never be a device
+        ("COM1." + "z" * 250, "mp3", "COM1_." + "z" * 195 + ".mp3"),
+        # not device names
+        ("CON x", "mp3", "CON x.mp3"),
+        ("COM10", "mp3", "COM10.mp3"),
+        ("LPT", "mp3", "LPT.mp3"),
+        ("CONSOLE", "mp3", "CONSOLE.mp3"),
+        ("COM\u00b9", "mp3", "COM\u00b9.mp3"),
+        ("x", "CON", "x.CON"),
+        (".nul", "mp3", ".nul.mp3"),
+    ],
+)
+def test_generate_safe_filename_never_names_a_device(title, extension, expected):
     assert B.generate_safe_filename(title, extension) == expected
 
 
@@ -137,6 +181,28 @@ BASE = Path("/downloads/podcasts")
     ],
 )
 def test_get_content_folder(content_name, expected):
+    assert B._get_content_folder(BASE, content_name) == expected
+
+
+@pytest.mark.parametrize(
+    "content_name, expected",
+    [
+        ("CON", BASE / "CON_"),
+        ("aux.d", BASE / "aux_.d"),
+        ("Nul. Archive", BASE / "Nul_. Archive"),
+        ("c?o*n", BASE / "con_"),
+        ("  com9\n", BASE / "com9_"),
+        ("lpt0..", BASE / "lpt0_.."),
+        ("CON." + "x" * 120, BASE / ("CON_." + "x" * 96)),
+        # 255 bytes stay the most a path part holds: the mark takes the room
+        ("CON." + "\u00e9" + "\u3042" * 83, BASE / ("CON_." + "\u00e9" + "\u3042" * 82)),
+        ("CON." + "\u00e9" + "\u3042" * 82 + " \u00e9", BASE / ("CON_." + "\u00e9" + "\u3042" * 82)),
+        ("CON Talks", BASE / "CON Talks"),
+        ("LPT10", BASE / "LPT10"),
+        ("PRNT", BASE / "PRNT"),
+    ],
+)
+def test_get_content_folder_never_names_a_device(content_name, expected):
     assert B._get_content_folder(BASE, content_name) == expected
 
 

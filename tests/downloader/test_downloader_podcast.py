@@ -172,6 +172,21 @@ def test_extension_from_an_overridden_name_lookup(tmp_path, server, announced, f
         d.shutdown()
 
 
+# Windows takes these names for devices; the episode lands under marked
+# names, and a server's extension keeps the mark.
+@pytest.mark.parametrize("title, podcast, disposition, show, filename", [
+    ("CON", "AUX", None, "AUX_", "CON_.mp3"),
+    ("nul", "Lpt1.fm", 'attachment; filename="x.M4A"', "Lpt1_.fm", "nul_.m4a"),
+])
+def test_device_names_are_never_made(dl, server, title, podcast, disposition, show, filename):
+    server.add("/ep.mp3", body=BODY, disposition=disposition)
+    task = add(dl, server.url("/ep.mp3"), title, podcast)
+    dl._download_file(task)
+    assert task.output_path == folder(dl, show) / filename
+    assert [p.name for p in folder(dl, show).iterdir()] == [filename]
+    assert [p.name for p in Path(dl.download_folder).iterdir()] == [show]
+
+
 def test_new_extension_while_resuming_starts_over(dl, server):
     server.add("/ep.mp3", body=BODY, disposition='attachment; filename="x.m4a"')
     folder(dl).mkdir(parents=True)

@@ -3,6 +3,7 @@ the temporary stream file, the deprecated whole-file download, and the file
 name the service announces."""
 import logging
 import os
+import re
 import tempfile
 import warnings
 from pathlib import Path
@@ -119,6 +120,19 @@ def test_served_file_name(client, headers, name):
     ('attachment; filename="No extension"', ".mp3"),
     ('attachment; filename=".hidden"', ".mp3"),
     (None, ".mp3"),
+    # only a plain suffix is taken: a dot and 1 to 10 ASCII letters or digits
+    ('attachment; filename="Film.tar.gz"', ".gz"),
+    ('attachment; filename="Film.m<4>a"', ".m4a"),
+    ("attachment; filename*=UTF-8''Film.m4a%00", ".m4a"),
+    ('attachment; filename="CON.m4a"', ".m4a"),
+    ('attachment; filename="Film.mp3 (1)"', ".mp3"),
+    ('attachment; filename="Film.a b"', ".mp3"),
+    ('attachment; filename="Film.abcdefghijk"', ".mp3"),
+    ('attachment; filename="Film.abcdefghij"', ".abcdefghij"),
+    ("attachment; filename*=UTF-8''Film.%C3%A9t%C3%A9", ".mp3"),
+    ('attachment; filename="Film."', ".mp3"),
+    ('attachment; filename="Film.x/y"', ".mp3"),
+    ('attachment; filename=".:."', ".mp3"),
 ])
 def test_stream_file_holds_the_body(server, logged_in, temp_folder, responses, caplog, disposition, suffix):
     caplog.set_level(logging.INFO, "core.quietshelf_client")
@@ -126,7 +140,7 @@ def test_stream_file_holds_the_body(server, logged_in, temp_folder, responses, c
     path = logged_in.get_stream_url(server.url("/files/1"))
     assert isinstance(path, str) and Path(path).parent == temp_folder
     name = Path(path).name
-    assert name.startswith("quietshelf_") and name.endswith(suffix) and len(name) > len("quietshelf_" + suffix)
+    assert re.fullmatch(r"quietshelf_[a-z0-9_]+" + re.escape(suffix), name), name
     assert Path(path).read_bytes() == BODY
     assert infos(caplog)[-1] == f"Downloaded stream to temp file: {path}"
     (entry,) = responses
@@ -316,6 +330,22 @@ class TestDownload:
         ('attachment; filename="."', "download.mp3"),
         ('attachment; filename="movies/"', "download.mp3"),
         ("attachment; filename*=UTF-8''..%2F..%2Fx.mp3", "x.mp3"),
+        # what a safe file name loses, the served name loses as well
+        ('attachment; filename="Film: Part <1>?.mp3"', "Film Part 1.mp3"),
+        ('attachment; filename="Film.mp3:hidden"', "Film.mp3hidden"),
+        ('attachment; filename="a|b*c\\"d.mp3"', "abcd.mp3"),
+        ("attachment; filename*=UTF-8''Fi%00lm%1B%7F.mp3", "Film.mp3"),
+        ('attachment; filename="::"', "download.mp3"),
+        ('attachment; filename=".:."', "download.mp3"),
+        ("attachment; filename*=UTF-8''%00", "download.mp3"),
+        # and never names a device
+        ('attachment; filename="CON"', "CON_"),
+        ('attachment; filename="nul.tar.gz"', "nul_.tar.gz"),
+        ('attachment; filename="Aux.mp3"', "Aux_.mp3"),
+        ('attachment; filename="shows/lpt1.m4a"', "lpt1_.m4a"),
+        ('attachment; filename="COM<9>.mp3"', "COM9_.mp3"),
+        ('attachment; filename="COM10.mp3"', "COM10.mp3"),
+        ('attachment; filename="CONSOLE.mp3"', "CONSOLE.mp3"),
     ])
     def test_into_a_folder_the_served_name_stays_inside_it(self, server, logged_in, work, disposition, name):
         folder = work / "a" / "b"

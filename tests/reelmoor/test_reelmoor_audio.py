@@ -227,7 +227,18 @@ EMOJI = "🎵" * 70  # 280 bytes
     ({"title": EMOJI}, "🎵" * 50 + ".mp3"),
     ({"title": "é" * 150}, "é" * 100 + ".mp3"),  # 100 characters are exactly 200 bytes
     ({"title": "é" * 99 + "🎵"}, "é" * 99 + ".mp3"),  # the 100th character would reach 202
-], ids=["nine characters", "150 characters", "no title", "Japanese", "emoji", "two-byte letters", "one too many"])
+    # a name Windows takes for a device gets a "_" before the first dot
+    ({"title": "CON"}, "CON_.mp3"),
+    ({"title": "nul.tar"}, "nul_.tar.mp3"),
+    ({"title": "Aux"}, "Aux_.mp3"),
+    ({"title": "lpt9"}, "lpt9_.mp3"),
+    ({"title": "C<O>M1"}, "C_O_M1.mp3"),
+    ({"title": "COM1: Live"}, "COM1_ Live.mp3"),
+    ({"title": "PRN." + "x" * 150}, "PRN_." + "x" * 96 + ".mp3"),  # the mark comes after the cut
+    ({"title": "CONSOLE"}, "CONSOLE.mp3"),
+], ids=["nine characters", "150 characters", "no title", "Japanese", "emoji", "two-byte letters", "one too many",
+        "device", "device with a dot", "device in mixed case", "device of digits", "replaced characters",
+        "replaced colon", "device cut", "no device"])
 def test_mp3_names(ydl, client, mp3, monkeypatch, tmp_path, info, name):
     monkeypatch.setattr(client, "get_video_info", lambda video_id: info)  # the details as given
     ydl.on_download(URL, writes(b"mp3"))
