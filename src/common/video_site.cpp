@@ -180,4 +180,11 @@ std::u32string mp3_title(Text title) {
     return names::device_safe(std::move(name));
 }
 
+bool is_literal_output_template(Text output_template) {
+    Text path = output_template;
+    if (path.ends_with(kExtensionField)) path.remove_suffix(kExtensionField.size());
+    if (!path.empty() && path.front() == U'~') return false;
+    return path.find_first_of(U"$%") == Text::npos;
+}
+
 }  // namespace velmora::video_site

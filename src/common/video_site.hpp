@@ -101,4 +101,21 @@ std::u32string_view strip(std::u32string_view text);
 inline constexpr std::size_t kMp3TitleLength = 100;
 std::u32string mp3_title(std::u32string_view title);
 
+// yt-dlp's field for the extension of the file it writes, which output
+// templates end with.
+inline constexpr std::u32string_view kExtensionField = U"%(ext)s";
+
+// True when yt-dlp writes exactly where `output_template` says: the
+// template, apart from one kExtensionField at its end, holds no "$" and no
+// "%" and does not start with "~". yt-dlp rewrites the whole template,
+// folder included, before it fills in its fields: a leading "~" becomes the
+// home folder (os.path.expanduser, compat_expanduser in compat/__init__.py),
+// "$NAME" and "${NAME}" (and "%NAME%" on Windows) become the variable's
+// value (os.path.expandvars), both through utils.expand_path, which
+// YoutubeDL._outtmpl_expandpath applies; then every "%(field)s" is filled
+// in and "%%" read as "%" (YoutubeDL.evaluate_outtmpl). "%%" would keep a
+// "%", but nothing keeps a "$" ("$$" comes out as "$$") or a leading "~",
+// so such a path is never handed to yt-dlp at all.
+bool is_literal_output_template(std::u32string_view output_template);
+
 }  // namespace velmora::video_site

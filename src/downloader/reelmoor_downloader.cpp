@@ -6,13 +6,21 @@
 // cancel is seen at yt-dlp's next report: the hook raises an exception of
 // the transfer's own class, which comes out of `download` unchanged. Pause
 // does not apply here.
+//
+// yt-dlp reads its whole output template as a template, channel folder
+// included. Where the task's path would be read so (a "$" or "%" in the
+// folder or the title, a relative download folder that starts with "~"),
+// yt-dlp writes into a folder of the transfer's own, where its leftovers
+// stay too, and the finished file is moved to the task's path.
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
 #include "downloader.hpp"
+#include "private_folder.hpp"
 #include "video_site.hpp"
 
 namespace velmora::downloader {
@@ -242,11 +250,19 @@ py::object make_progress_hook(const py::module_& m, py::object task, py::object 
     });
 }
 
+// The name yt-dlp gives the file in a private folder, which is the
+// transfer's alone: any name does.
+const char* const kPrivateStem = "audio";
+
 struct Transfer {
     const py::module_& m;
     py::handle self;
     py::handle task;
     py::object progress, channel_folder, stem, final_path, preferred_codec;
+    // Where yt-dlp writes and the stem it writes under: the channel folder
+    // and the task's stem, or a private folder and kPrivateStem.
+    py::object work_folder, work_stem;
+    std::optional<vm::PrivateFolder> place;
 
     void record(const char* member, py::handle message) {
         set_attr(progress, VM_STR("status"), status(m, member));
@@ -255,8 +271,13 @@ struct Transfer {
     // The leftovers go before the task reaches the failed table, where the
     // host may queue it again.
     void end(bool remove_leftovers) {
-        if (remove_leftovers) call_method(self, VM_STR("_cleanup_partial_files"), channel_folder, stem);
+        if (remove_leftovers && work_folder)
+            call_method(self, VM_STR("_cleanup_partial_files"), work_folder, work_stem);
+        leave_place();
         call_method(self, VM_STR("_move_to_failed"), task);
+    }
+    void leave_place() {
+        if (place) place->remove();
     }
 
     void run();
@@ -290,6 +311,9 @@ void Transfer::run() {
     py::object suffix = get_attr(name, VM_STR("suffix"));
     preferred_codec = vm::truthy(suffix) ? vm::steal(PySequence_GetSlice(suffix.ptr(), 1, PY_SSIZE_T_MAX))
                                          : py::object(py::str("mp3"));
+
+    work_folder = channel_folder;
+    work_stem = stem;
 
     set_attr(progress, VM_STR("status"), status(m, "DOWNLOADING"));
     set_attr(progress, VM_STR("start_time"), vm::global(m, "time").attr("time")());
@@ -334,11 +358,20 @@ void Transfer::fetch(py::handle hook) {
     postprocessors.append(extract);
     py::list hooks;
     hooks.append(hook);
+    py::object output_template = py::str(join(channel_folder, add(stem, py::str(".%(ext)s"))));
+    if (!site::is_literal_output_template(vm::code_points(output_template))) {
+        work_folder = py::object();  // nothing in the channel folder is this transfer's
+        place.emplace();
+        work_folder = place->path();
+        work_stem = py::str(kPrivateStem);
+        output_template = py::str(join(work_folder, add(work_stem, py::str(".%(ext)s"))));
+    }
+
     py::dict options;
     options["quiet"] = true;
     options["no_warnings"] = true;
     options["format"] = "bestaudio/best";
-    options["outtmpl"] = py::str(join(channel_folder, add(stem, py::str(".%(ext)s"))));
+    options["outtmpl"] = output_template;
     options["progress_hooks"] = hooks;
     options["postprocessors"] = postprocessors;
 
@@ -347,16 +380,21 @@ void Transfer::fetch(py::handle hook) {
     vm::with_context(get_attr(yt_dlp, VM_STR("YoutubeDL"))(options),
                      [&](py::handle ydl) { return call_method(ydl, VM_STR("download"), urls); });
 
-    py::object produced = join(channel_folder, vm::text(stem, ".", preferred_codec));
+    py::object produced = join(work_folder, vm::text(work_stem, ".", preferred_codec));
     if (vm::truthy(call_method(produced, VM_STR("exists"))) && vm::compare(produced, final_path, Py_NE)) {
         if (vm::truthy(call_method(final_path, VM_STR("exists")))) call_method(final_path, VM_STR("unlink"));
-        call_method(produced, VM_STR("rename"), final_path);
+        // A private folder may be on another file system than the task's.
+        if (place)
+            vm::move_new_file(produced, final_path);
+        else
+            call_method(produced, VM_STR("rename"), final_path);
     }
     if (!vm::truthy(call_method(final_path, VM_STR("exists")))) {
         record("FAILED", VM_STR("Download completed but file is missing"));
         end(false);
         return;
     }
+    leave_place();
     set_attr(task, VM_STR("output_path"), final_path);
     set_attr(progress, VM_STR("status"), status(m, "COMPLETED"));
     set_attr(progress, VM_STR("percentage"), py::float_(100.0));

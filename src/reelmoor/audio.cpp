@@ -6,11 +6,17 @@
 // answer, and a file of 0 bytes never counts as done. Two calls that would
 // write the same file take turns, so the second finds the first one's file
 // instead of downloading it again beside it.
+//
+// yt-dlp reads its whole output template as a template, folder included.
+// Where the file's path would be read so (a "$" or "%" anywhere, a leading
+// "~"), yt-dlp writes into a folder of the call's own and the file is moved
+// to its path afterwards; every other call gives yt-dlp the path itself.
 #include <cstddef>
 #include <map>
 #include <optional>
 #include <string>
 
+#include "private_folder.hpp"
 #include "reelmoor.hpp"
 #include "video_site.hpp"
 
@@ -100,14 +106,14 @@ py::object mp3_title(py::handle title) {
     return vm::from_code_points(site::mp3_title(vm::code_points(text)));
 }
 
-// yt-dlp reads an output template's "%(...)s" fields and its environment
-// variables ("$HOME", "%HOME%"), so a title holding "%" or "$" cannot be the
-// template: it would land the file elsewhere.
-bool expandable(py::handle title) {
-    for (char32_t c : vm::code_points(title))
-        if (c == U'%' || c == U'$') return true;
-    return false;
+// True when yt-dlp writes where `output_template` (text) says.
+bool literal_template(py::handle output_template) {
+    return site::is_literal_output_template(vm::code_points(output_template));
 }
+
+// The name yt-dlp gives the file in a private folder, which is the call's
+// alone: any name does.
+const char* const kPrivateStem = "audio";
 
 // {"quiet": True, "no_warnings": True, "format": format}: how every
 // option mapping of these operations begins.
@@ -145,8 +151,13 @@ void add_get_audio_download_file(vm::ClassBuilder& b, py::module_& m) {
                 // yt-dlp takes any file of the name as already downloaded.
                 cache.attr("unlink")(py::arg("missing_ok") = true);
 
+                py::object target = vm::text(cache);
+                std::optional<vm::PrivateFolder> place;
+                if (!literal_template(target)) place.emplace();
+                py::object written = place ? join(place->path(), vm::text(kPrivateStem, ".m4a")) : cache;
+
                 py::dict options = quiet_options(VM_STR("140/bestaudio[ext=m4a]/bestaudio"));
-                options["outtmpl"] = vm::text(cache);
+                options["outtmpl"] = place ? vm::text(written) : target;
                 options["concurrent_fragment_downloads"] = py::int_(4);
                 options["http_chunk_size"] = py::int_(10485760);
                 options["buffersize"] = py::int_(16384);
@@ -154,6 +165,7 @@ void add_get_audio_download_file(vm::ClassBuilder& b, py::module_& m) {
                 vm::call_method(logger(m), VM_STR("info"),
                                 vm::text("Downloading audio for ", video_id, " to temp file..."));
                 download(yt_dlp, options, address);
+                if (place && has_audio(written)) vm::move_new_file(written, cache);
 
                 if (has_audio(cache)) {
                     vm::call_method(logger(m), VM_STR("info"), vm::text("Downloaded audio to ", cache));
@@ -236,14 +248,10 @@ void add_download_audio_mp3(vm::ClassBuilder& b, py::module_& m) {
                     vm::call_method(logger(m), VM_STR("info"), vm::text("File already exists: ", mp3));
                     return vm::text(mp3);
                 }
-                // A title yt-dlp would expand is downloaded under the video
-                // id and renamed to the title afterwards.
-                py::object stem = title;
-                if (expandable(title)) {
-                    if (!usable_video_id(m, video_id)) return py::none();
-                    stem = py::reinterpret_borrow<py::object>(video_id);
-                }
-                py::object produced = stem.is(title) ? mp3 : join(folder, vm::text(stem, ".mp3"));
+                py::object output_template = vm::text(join(folder, vm::text(title, ".%(ext)s")));
+                std::optional<vm::PrivateFolder> place;
+                if (!literal_template(output_template)) place.emplace();
+                py::object produced = place ? join(place->path(), vm::text(kPrivateStem, ".mp3")) : mp3;
 
                 py::dict extract;
                 extract["key"] = VM_STR("FFmpegExtractAudio");
@@ -252,17 +260,22 @@ void add_download_audio_mp3(vm::ClassBuilder& b, py::module_& m) {
                 py::list postprocessors;
                 postprocessors.append(extract);
                 py::dict options = quiet_options(VM_STR("bestaudio/best"));
-                options["outtmpl"] = vm::text(join(folder, vm::text(stem, ".%(ext)s")));
+                options["outtmpl"] =
+                    place ? vm::text(join(place->path(), vm::text(kPrivateStem, ".%(ext)s"))) : output_template;
                 options["postprocessors"] = postprocessors;
                 download(yt_dlp, options, address);
 
                 std::optional<long long> size = file_size(produced);
                 if (!size) return py::none();
                 if (*size == 0) {
-                    vm::call_method(logger(m), VM_STR("error"), vm::text("Download failed - MP3 file empty: ", produced));
+                    vm::call_method(logger(m), VM_STR("error"), vm::text("Download failed - MP3 file empty: ", mp3));
                     return py::none();
                 }
-                if (!produced.is(mp3)) vm::global(m, "os").attr("replace")(produced, mp3);
+                if (place) {
+                    // An empty file of the name is one to download again.
+                    if (std::optional<long long> old = file_size(mp3); old && *old == 0) mp3.attr("unlink")();
+                    vm::move_new_file(produced, mp3);
+                }
                 vm::call_method(logger(m), VM_STR("info"), vm::text("Downloaded MP3: ", mp3));
                 return vm::text(mp3);
             });

@@ -205,3 +205,31 @@ TEST(VideoSite, Mp3Title) {
         EXPECT_EQ(vs::mp3_title(c.title), c.name);
     }
 }
+
+// Whether yt-dlp writes where the template says, or rewrites it first.
+TEST(VideoSite, LiteralOutputTemplate) {
+    const struct {
+        std::u32string tmpl;
+        bool literal;
+    } cases[] = {
+        {U"/music/Song.%(ext)s", true},
+        {U"/music/Song.m4a", true},
+        {U"C:\\Users\\JOHN~1\\Music\\Song.%(ext)s", true},  // "~" only counts at the start
+        {U"music/a~b", true},
+        {U"", true},
+        {U"~/Music/Song.%(ext)s", false},
+        {U"~", false},
+        {U"/music$HOME/Song.%(ext)s", false},
+        {U"/music/${HOME}.%(ext)s", false},
+        {U"/music/%HOME%.%(ext)s", false},
+        {U"/music/%(id)s.%(ext)s", false},
+        {U"/music/100%.%(ext)s", false},
+        {U"/music/Song.%(ext)s%(ext)s", false},  // only one field at the end is the template's own
+        {U"/music/%(ext)s/Song", false},
+        {U"/music/$", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(show(c.tmpl));
+        EXPECT_EQ(vs::is_literal_output_template(c.tmpl), c.literal);
+    }
+}

@@ -1,7 +1,9 @@
 """The audio operations through a recording yt-dlp stand-in: the stream
 address, the cached audio file and the deprecated mp3 download: their
 options, the files they judge by, and every failure."""
+import errno
 import sys
+import tempfile
 import threading
 import warnings
 from pathlib import Path
@@ -72,6 +74,10 @@ def test_stream_failure(ydl, client, logged):
 
 # --- the cached audio file ----------------------------------------------------
 
+def files(folder):
+    return sorted(p.name for p in folder.iterdir())
+
+
 def cache_file(temp_root, video_id=VIDEO_ID):
     return temp_root / "velmora_reelmoor" / f"{video_id}.m4a"
 
@@ -88,6 +94,25 @@ def test_download_into_the_cache(ydl, client, logged, temp_root):
     assert path.read_bytes() == b"audio"
     assert ydl.calls == [("init", cache_options(path)), ("enter",), ("download", [URL]), ("exit", None)]
     assert list(ydl.options[0]) == list(cache_options(path))
+    assert logged() == [("INFO", f"Downloading audio for {VIDEO_ID} to temp file...", False),
+                        ("INFO", f"Downloaded audio to {path}", False)]
+
+
+# The temporary folder's own path would be rewritten: yt-dlp writes under
+# the next base tempfile knows of, and the file is moved into the cache.
+def test_a_temporary_folder_yt_dlp_would_rewrite(ydl, client, logged, tmp_path, monkeypatch):
+    temp, base = tmp_path / "temp$HOME", tmp_path / "base"
+    temp.mkdir()
+    base.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(temp))
+    monkeypatch.setenv("TMPDIR", str(base))
+    path = cache_file(temp)
+    ydl.on_download(URL, writes(b"audio"))
+    assert client.get_audio_download_file(VIDEO_ID) == str(path)
+    [options] = ydl.options
+    assert Path(options["outtmpl"]).parent.parent == base
+    assert list(options.items()) == list(cache_options(options["outtmpl"]).items())
+    assert path.read_bytes() == b"audio" and files(path.parent) == [path.name] and files(base) == []
     assert logged() == [("INFO", f"Downloading audio for {VIDEO_ID} to temp file...", False),
                         ("INFO", f"Downloaded audio to {path}", False)]
 
@@ -258,10 +283,11 @@ def test_an_existing_mp3_is_kept(ydl, mp3, logged, tmp_path):
     assert logged() == [("INFO", f"File already exists: {path}", False)]
 
 
-def test_an_existing_empty_mp3_is_downloaded_again(ydl, mp3, tmp_path):
-    ydl.answer(URL, {"title": "Song"})
+@pytest.mark.parametrize("title", ["Song", "50% $HOME"], ids=["plain", "template"])
+def test_an_existing_empty_mp3_is_downloaded_again(ydl, mp3, tmp_path, temp_root, title):
+    ydl.answer(URL, {"title": title})
     ydl.on_download(URL, writes(b"new"))
-    path = tmp_path / "out" / "Song.mp3"
+    path = tmp_path / "out" / f"{title}.mp3"
     path.parent.mkdir()
     path.touch()
     assert mp3() == str(path) and path.read_bytes() == b"new"
@@ -280,24 +306,51 @@ def test_no_mp3_after_the_download(ydl, mp3, logged, tmp_path, action, line):
     assert logged() == ([("ERROR", line.format(path), False)] if line else [])
 
 
-# yt-dlp would read these titles as a template; the file is made under
-# the id and renamed to the title as it stands.
+# yt-dlp would read these titles as a template: it writes into a folder of
+# the call's own, and the file is then moved to the title as it stands.
 @pytest.mark.parametrize("title", ["100% %(id)s", "$HOME and ${HOME}", "%HOME%", "%(uploader)s - %(title)s"])
-def test_a_title_is_never_a_template(ydl, mp3, tmp_path, title):
+def test_a_title_is_never_a_template(ydl, mp3, logged, tmp_path, temp_root, title):
     ydl.answer(URL, {"title": title})
     ydl.on_download(URL, writes(b"mp3"))
     out = tmp_path / "out"
-    assert mp3() == str(out / f"{title}.mp3")
-    assert ydl.options[1]["outtmpl"] == str(out / f"{VIDEO_ID}.%(ext)s")
-    assert [p.name for p in out.iterdir()] == [f"{title}.mp3"]
-    assert (out / f"{title}.mp3").read_bytes() == b"mp3"
+    path = out / f"{title}.mp3"
+    assert mp3() == str(path)
+    [options] = ydl.options[1:]
+    template = options["outtmpl"]
+    assert Path(template).parent.parent == temp_root and template.endswith(".%(ext)s")
+    assert "$" not in template and "%" not in template[:-len("%(ext)s")]
+    assert list(options.items()) == list(mp3_options(template).items())
+    assert files(out) == [path.name] and path.read_bytes() == b"mp3" and files(temp_root) == []
+    assert logged() == [("INFO", f"Downloaded MP3: {path}", False)]
 
 
-def test_a_template_title_needs_a_video_id(ydl, mp3, logged, tmp_path):
+# The video id names no file: a title yt-dlp would read as a template
+# needs no id of the usual form.
+def test_a_template_title_needs_no_video_id_of_the_usual_form(ydl, mp3, tmp_path, temp_root):
     ydl.answer(watch("abc"), {"title": "50%"})
-    assert mp3("abc") is None
-    assert logged() == [("ERROR", "Invalid video id: 'abc'", False)]
-    assert "download" not in ydl.names()
+    ydl.on_download(watch("abc"), writes(b"mp3"))
+    assert mp3("abc") == str(tmp_path / "out" / "50%.mp3")
+
+
+def test_an_empty_file_in_the_private_folder_is_no_mp3(ydl, mp3, logged, tmp_path, temp_root):
+    ydl.answer(URL, {"title": "50%"})
+    ydl.on_download(URL, writes(b""))
+    assert mp3() is None
+    path = tmp_path / "out" / "50%.mp3"
+    assert logged() == [("ERROR", f"Download failed - MP3 file empty: {path}", False)]
+    assert files(path.parent) == [] and files(temp_root) == []
+
+
+def test_without_a_folder_of_its_own_nothing_is_downloaded(ydl, mp3, logged, monkeypatch, tmp_path, temp_root):
+    def refuse(*args, **kwargs):
+        raise PermissionError(errno.EACCES, "Permission denied")
+
+    monkeypatch.setattr(tempfile, "mkdtemp", refuse)
+    ydl.answer(URL, {"title": "50%"})
+    assert mp3() is None
+    assert logged() == [("ERROR", 'Error downloading audio: No temporary folder could be made whose path holds '
+                                  'no "$", no "%" and no leading "~"', False)]
+    assert "download" not in ydl.names() and files(tmp_path / "out") == []
 
 
 def test_the_default_folder(ydl, client, home):
