@@ -107,9 +107,9 @@ py::object content_length(py::handle headers) {
 }
 
 // A body that ended before its announced length is a broken transfer.
-void check_complete(py::module_& m, py::handle headers, py::handle length, long long received) {
+void check_complete(py::module_& m, const vm::ExpectedBody& expected, py::handle response, long long received) {
     py::object error_type = vm::global(m, "requests").attr("RequestException");
-    vm::check_body_complete(error_type, vm::expected_body_bytes(headers, length), received);
+    vm::check_body_complete(error_type, expected, response, received);
 }
 
 // Writes the body to `file`, calling `after_chunk(received)` after each
@@ -178,10 +178,11 @@ py::object stream_to_temp_file(py::module_& m, py::handle self, py::handle respo
     try {
         py::object length = content_length(headers);
         if (vm::compare(length, py::int_(0), Py_EQ)) raise_api_error(m, "File has no content");
+        const vm::ExpectedBody expected = vm::expected_body(response, length);
         out.file.emplace(vm::call_method(out.os, VM_STR("fdopen"), out.fd, VM_STR("wb"), py::int_(0)));
         const long long received = copy_body(response, *out.file, [](long long) {});
         out.file->close();
-        check_complete(m, headers, length, received);
+        check_complete(m, expected, response, received);
     } catch (py::error_already_set&) {
         out.discard();
         throw;
@@ -202,6 +203,7 @@ py::object download_to(py::module_& m, py::handle self, py::handle response, py:
     py::object headers = vm::get_attr(response, VM_STR("headers"));
     py::object length = content_length(headers);
     if (vm::compare(length, py::int_(0), Py_EQ)) raise_api_error(m, "File has no content");
+    const vm::ExpectedBody expected = vm::expected_body(response, length);
 
     py::object name = file_part(vm::call_method(self, VM_STR("_get_filename_from_headers"), headers));
     py::object os_path = vm::global(m, "os").attr("path");
@@ -235,7 +237,7 @@ py::object download_to(py::module_& m, py::handle self, py::handle response, py:
         quietly([&] { file.close(); });
         throw;
     }
-    check_complete(m, headers, length, received);
+    check_complete(m, expected, response, received);
     return target;
 }
 
