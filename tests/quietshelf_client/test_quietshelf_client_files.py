@@ -143,7 +143,7 @@ def test_stream_file_holds_the_body(server, logged_in, temp_folder, responses, c
     assert Path(path).read_bytes() == BODY
     assert infos(caplog)[-1] == f"Downloaded stream to temp file: {path}"
     (entry,) = responses
-    assert entry["call"] == ((server.url("/files/1"),), {"stream": True}) and entry["closed"] == 1
+    assert entry["call"] == ((server.url("/files/1"),), {"stream": True, "timeout": 30}) and entry["closed"] == 1
 
 
 def test_stream_file_is_made_by_tempfile_at_call_time(server, logged_in, temp_folder, monkeypatch):
@@ -321,7 +321,7 @@ class TestDownload:
         assert (work / "download.mp3").read_bytes() == BODY
         assert infos(caplog)[-1] == "Downloaded file to: download.mp3"
         (entry,) = responses
-        assert entry["call"] == ((server.url("/files/1"),), {"stream": True}) and entry["closed"] == 1
+        assert entry["call"] == ((server.url("/files/1"),), {"stream": True, "timeout": 30}) and entry["closed"] == 1
 
     @pytest.mark.parametrize("disposition, name", [
         ('attachment; filename="The Film.m4a"', "The Film.m4a"),
