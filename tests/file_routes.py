@@ -4,7 +4,8 @@ server itself.
 A `Route` says how one file is answered: the body, how Range is treated, a
 status, a redirect, the Content-Disposition header, a missing
 Content-Length, a gzip-compressed body, a body cut short, or a body held
-back on an event; `send_route` answers a request with it. `LoopbackServer`
+back on an event, a Content-Length the body never meets, or only a status
+line; `send_route` answers a request with it. `LoopbackServer`
 runs a handler class (made from `Handler`) on 127.0.0.1 on a daemon thread and keeps the request
 log: `log` (an entry per request, as the server makes it), `headers` (the
 request headers, in the same order) and `max_in_flight` (how many requests
@@ -34,6 +35,8 @@ class Route:
     content_length: bool = True  # False: no header, the body ends with the connection
     gzip: bool = False  # send the body gzip-compressed, whatever the client accepts
     short_by: int = 0  # send this many bytes fewer than Content-Length, then close
+    announced: Optional[int] = None  # the Content-Length sent in place of the body's own; then close
+    status_line_only: bool = False  # "HTTP/1.1 200 OK" and nothing else, then close
     # Send `hold_after` bytes of the body, then wait for `release` before the rest.
     hold_after: int = 0
     release: Optional[threading.Event] = None
@@ -53,6 +56,10 @@ def send_plain(handler, status, text, content_type="text/plain", headers=()):
 
 def send_route(handler, route):
     """Answers the handler's request as `route` says."""
+    if route.status_line_only:
+        handler.wfile.write(b"HTTP/1.1 200 OK\r\n")
+        handler.close_connection = True
+        return
     if route.redirect is not None:
         handler.send_response(302)
         if route.redirect:
@@ -91,7 +98,9 @@ def send_route(handler, route):
     if content_range:
         handler.send_header("Content-Range", content_range)
     if route.content_length:
-        handler.send_header("Content-Length", str(len(body)))
+        handler.send_header("Content-Length", str(len(body) if route.announced is None else route.announced))
+        if route.announced is not None:
+            handler.close_connection = True
     else:
         handler.close_connection = True
         handler.send_header("Connection", "close")

@@ -40,7 +40,8 @@ class Body:
     reset_after: Optional[int] = None  # send this many bytes, then reset the connection
     stall_after: Optional[int] = None  # send this many bytes, then wait until the server stops
     lockstep: bool = False
-    chunked: bool = False
+    chunked: bool = False  # with short_by: the last chunk and the end mark never come
+    length_too: bool = False  # chunked, and a Content-Length as well (which the framing overrides)
     gzip: bool = False
 
 
@@ -115,7 +116,7 @@ class TransferServer:
             head.append("Content-Encoding: gzip")
         if body.chunked:
             head.append("Transfer-Encoding: chunked")
-        elif body.length:
+        if body.length_too or (body.length and not body.chunked):
             head.append(f"Content-Length: {len(data)}")
         if not body.length or body.short_by:
             head.append("Connection: close")
@@ -151,7 +152,7 @@ class TransferServer:
             self._stopping.wait(GATE_TIMEOUT)
             handler.close_connection = True
             return
-        if body.chunked:
+        if body.chunked and not body.short_by:
             handler.wfile.write(b"0\r\n\r\n")
 
     @staticmethod

@@ -1,9 +1,64 @@
 // Checks of a streamed response. See response_checks.hpp.
 #include "response_checks.hpp"
 
-#include <string>
-
 namespace vm {
+namespace {
+
+// `str(headers.get(name, "")).strip().lower()`.
+py::object header_word(py::handle headers, const char* name) {
+    py::object value = call_method(headers, VM_STR("get"), py::str(name), VM_STR(""));
+    return call_method(call_method(py::str(value), VM_STR("strip")), VM_STR("lower"));
+}
+
+// Transfer-Encoding names "chunked" among its codings, as urllib3 reads it.
+bool is_chunked(py::handle headers) {
+    py::object codings = call_method(header_word(headers, "transfer-encoding"), VM_STR("split"), VM_STR(","));
+    for (py::handle coding : py::reinterpret_borrow<py::list>(codings)) {
+        if (call_method(coding, VM_STR("strip")).equal(py::str("chunked"))) return true;
+    }
+    return false;
+}
+
+// A body that requests decodes: what arrives is not what the wire brought.
+bool is_content_coded(py::handle headers) {
+    py::object coding = header_word(headers, "content-encoding");
+    return !coding.equal(py::str("")) && !coding.equal(py::str("identity"));
+}
+
+// Answers that have no body whatever their headers say: 1xx, 204, 304.
+bool never_has_body(py::handle response) {
+    py::object status = get_attr(response, VM_STR("status_code"));
+    if (!PyLong_Check(status.ptr())) return false;
+    const long code = PyLong_AsLong(status.ptr());
+    if (code == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return (code >= 100 && code < 200) || code == 204 || code == 304;
+}
+
+// `response.raw.tell()`: urllib3 counts every byte it reads off the wire,
+// before decoding. Null when the raw body keeps no such count.
+py::object wire_count(py::handle response) {
+    py::object raw = readable_attr(response, VM_STR("raw"));
+    if (!raw) return py::object();
+    py::object tell = readable_attr(raw, VM_STR("tell"));
+    if (!tell) return py::object();
+    try {
+        py::object count = tell();
+        if (PyLong_Check(count.ptr()) && !PyBool_Check(count.ptr())) return count;
+    } catch (py::error_already_set& error) {
+        if (!is_exception(error)) throw;
+    }
+    return py::object();
+}
+
+[[noreturn]] void raise_short(py::handle error_type, py::handle text) {
+    PyErr_SetObject(error_type.ptr(), text.ptr());
+    throw py::error_already_set();
+}
+
+}  // namespace
 
 bool is_login_answer(py::handle response) {
     if (compare(get_attr(response, VM_STR("status_code")), py::int_(302), Py_EQ)) return true;
@@ -12,23 +67,38 @@ bool is_login_answer(py::handle response) {
     return truthy(call_method(type, VM_STR("startswith"), VM_STR("text/html")));
 }
 
-std::optional<long long> expected_body_bytes(py::handle headers, py::handle length) {
-    py::object coding = call_method(headers, VM_STR("get"), VM_STR("content-encoding"), VM_STR(""));
-    coding = call_method(call_method(py::str(coding), VM_STR("strip")), VM_STR("lower"));
-    if (!coding.equal(py::str("")) && !coding.equal(py::str("identity"))) return std::nullopt;
-    int overflow = 0;
-    const long long n = PyLong_AsLongLongAndOverflow(length.ptr(), &overflow);
-    if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
-    if (overflow || n <= 0) return std::nullopt;
-    return n;
+ExpectedBody expected_body(py::handle response, py::handle length) {
+    py::object headers = get_attr(response, VM_STR("headers"));
+    ExpectedBody expected;
+    if (is_chunked(headers)) return expected;  // a length beside chunks is void
+    // http.client reads a body of negative length as one without a length.
+    if (length.is_none() || compare(length, py::int_(0), Py_LT))
+        expected.until_close = !never_has_body(response);
+    else if (compare(length, py::int_(0), Py_GT))
+        expected.wire_bytes = py::reinterpret_borrow<py::object>(length);
+    return expected;
 }
 
-void check_body_complete(py::handle error_type, std::optional<long long> expected, long long received) {
-    if (!expected || received >= *expected) return;
-    const std::string text = "Connection closed early: " + std::to_string(received) + " of " +
-                             std::to_string(*expected) + " bytes arrived";
-    PyErr_SetString(error_type.ptr(), text.c_str());
-    throw py::error_already_set();
+void check_body_complete(py::handle error_type, const ExpectedBody& expected, py::handle response,
+                         long long delivered) {
+    if (!expected.wire_bytes && !expected.until_close) return;
+    py::object wire = wire_count(response);
+    if (expected.until_close) {
+        if (delivered == 0 && (!wire || compare(wire, py::int_(0), Py_LE)))
+            raise_short(error_type, py::str("Connection closed early: no bytes arrived"));
+        return;
+    }
+    // A decoded body is counted on the wire only: nothing to compare without
+    // that count. A plain one arrives as it came, and what was handed out
+    // counts too (a stand-in response may hand out bytes no urllib3 read).
+    py::object handed = steal(PyLong_FromLongLong(delivered));
+    py::object received;
+    if (is_content_coded(get_attr(response, VM_STR("headers"))))
+        received = wire;
+    else
+        received = (wire && compare(wire, handed, Py_GT)) ? wire : handed;
+    if (!received || compare(received, expected.wire_bytes, Py_GE)) return;
+    raise_short(error_type, text("Connection closed early: ", received, " of ", expected.wire_bytes, " bytes arrived"));
 }
 
 }  // namespace vm

@@ -3,8 +3,6 @@
 // whether a body that ended brought every byte its header announced.
 #pragma once
 
-#include <optional>
-
 #include "pyfunc.hpp"
 
 namespace vm {
@@ -15,16 +13,30 @@ namespace vm {
 // starting with "text/html" (exactly; "TEXT/HTML" does not).
 bool is_login_answer(py::handle response);
 
-// The number of bytes the body must bring: `length` (the Content-Length as an
-// int) when the body arrives as it was sent. None for a content-coded body
-// (Content-Encoding other than "identity": requests decodes it, so another
-// count arrives) and for a length that is not positive or does not fit.
-std::optional<long long> expected_body_bytes(py::handle headers, py::handle length);
+// What the body of an answer must bring, known from its headers before the
+// body is read. With the urllib3 that requests runs on, a connection that
+// closes early ends the body quietly, whatever its length or coding said.
+struct ExpectedBody {
+    // The Content-Length, an int of any size: the bytes the wire must bring,
+    // whether requests decodes them or not. Null when there is nothing to
+    // compare: no length, a length of 0, or a chunked body (its framing marks
+    // the end, and urllib3 raises when the end mark is missing).
+    py::object wire_bytes;
+    // No length and no framing: the body ends when the connection does, and
+    // only a body of no bytes at all shows that it was cut.
+    bool until_close = false;
+};
 
-// With the urllib3 that requests runs on, a connection that closes before
-// the announced length ends the body quietly. Raises
-// `error_type("Connection closed early: N of M bytes arrived")` when fewer
-// than `expected` bytes were `received`.
-void check_body_complete(py::handle error_type, std::optional<long long> expected, long long received);
+// `length` is int(Content-Length), or None when the answer has none (a
+// negative one counts as none, as http.client reads it).
+ExpectedBody expected_body(py::handle response, py::handle length);
+
+// After the body ended, `delivered` bytes of it having been handed out:
+// raises `error_type("Connection closed early: N of M bytes arrived")` when
+// fewer than the announced M bytes came off the wire, and
+// `error_type("Connection closed early: no bytes arrived")` when a body
+// without length or framing brought none.
+void check_body_complete(py::handle error_type, const ExpectedBody& expected, py::handle response,
+                         long long delivered);
 
 }  // namespace vm

@@ -136,7 +136,7 @@ private:
     void resume_or_restart();
     void check_status() { call_method(response, VM_STR("raise_for_status")); }
     void take_server_extension();
-    std::optional<long long> total_size();
+    vm::ExpectedBody total_size();
     void open_partial_file();
     bool chunk_loop();
     void finish();
@@ -230,7 +230,7 @@ void Transfer::guarded() {
     check_status();
     policy.status_passed(response);
     take_server_extension();
-    std::optional<long long> expected = total_size();
+    vm::ExpectedBody expected = total_size();
     open_partial_file();
     if (!chunk_loop()) return;
     part_open = false;
@@ -238,7 +238,7 @@ void Transfer::guarded() {
     call_method(response, VM_STR("close"));
     // A body that ends before its announced length is an interrupted
     // transfer: the partial file stays for the next attempt to resume from.
-    vm::check_body_complete(vm::global(m, "RequestException"), expected, received);
+    vm::check_body_complete(vm::global(m, "RequestException"), expected, response, received);
     finish();
 }
 
@@ -317,17 +317,16 @@ void Transfer::take_server_extension() {
     resume_position = 0;
 }
 
-// Sets the total from Content-Length; returns the byte count the body must
-// bring, when one can be known.
-std::optional<long long> Transfer::total_size() {
+// Sets the total from Content-Length; returns what the body must bring.
+vm::ExpectedBody Transfer::total_size() {
     py::object headers = get_attr(response, VM_STR("headers"));
     py::object length = headers.attr("get")("content-length");
-    if (!vm::truthy(length)) return std::nullopt;
+    if (!vm::truthy(length)) return vm::expected_body(response, py::none());
     py::object value = vm::steal(PyNumber_Long(length.ptr()));
     py::object total = value;
     if (get_attr(response, VM_STR("status_code")).equal(py_int(206))) total = total + py_int(resume_position);
     set_attr(progress, VM_STR("total_bytes"), total);
-    return vm::expected_body_bytes(headers, value);
+    return vm::expected_body(response, value);
 }
 
 void Transfer::open_partial_file() {

@@ -5,7 +5,8 @@
 // Range request and starts again from byte 0 when the server does not
 // resume; takes over a plain file extension the server names; streams the
 // body in 8192-byte chunks with cancel and pause honoured before each one;
-// fails a body that ends before its announced length; and turns the partial
+// fails a body that ends short (before its announced length, or without a
+// single byte when no length was announced); and turns the partial
 // file into the final file in one replace. Two transfers into the same
 // partial file run one after the other.
 //

@@ -88,8 +88,9 @@ py::object closing(py::handle response, Use&& use) {
     throw;  // called inside the handler of `e`: everything else passes unchanged
 }
 
-py::object streamed_get(py::handle self, py::handle url) {
-    return vm::get_attr(self, VM_STR("session")).attr("get")(url, py::arg("stream") = true);
+py::object streamed_get(py::module_& m, py::handle self, py::handle url) {
+    return vm::get_attr(self, VM_STR("session"))
+        .attr("get")(url, py::arg("stream") = true, py::arg("timeout") = request_timeout(m));
 }
 
 // A 302, or an HTML page where a file was asked for, is the service sending
@@ -106,9 +107,9 @@ py::object content_length(py::handle headers) {
 }
 
 // A body that ended before its announced length is a broken transfer.
-void check_complete(py::module_& m, py::handle headers, py::handle length, long long received) {
+void check_complete(py::module_& m, const vm::ExpectedBody& expected, py::handle response, long long received) {
     py::object error_type = vm::global(m, "requests").attr("RequestException");
-    vm::check_body_complete(error_type, vm::expected_body_bytes(headers, length), received);
+    vm::check_body_complete(error_type, expected, response, received);
 }
 
 // Writes the body to `file`, calling `after_chunk(received)` after each
@@ -181,10 +182,11 @@ py::object stream_to_temp_file(py::module_& m, py::handle self, py::handle respo
     try {
         py::object length = content_length(headers);
         if (vm::compare(length, py::int_(0), Py_EQ)) raise_api_error(m, "File has no content");
+        const vm::ExpectedBody expected = vm::expected_body(response, length);
         out.file.emplace(vm::call_method(out.os, VM_STR("fdopen"), out.fd, VM_STR("wb"), py::int_(0)));
         const long long received = copy_body(response, *out.file, [](long long) {});
         out.file->close();
-        check_complete(m, headers, length, received);
+        check_complete(m, expected, response, received);
     } catch (py::error_already_set&) {
         out.discard();
         throw;
@@ -205,6 +207,7 @@ py::object download_to(py::module_& m, py::handle self, py::handle response, py:
     py::object headers = vm::get_attr(response, VM_STR("headers"));
     py::object length = content_length(headers);
     if (vm::compare(length, py::int_(0), Py_EQ)) raise_api_error(m, "File has no content");
+    const vm::ExpectedBody expected = vm::expected_body(response, length);
 
     py::object name = served_file_name(vm::call_method(self, VM_STR("_get_filename_from_headers"), headers));
     py::object os_path = vm::global(m, "os").attr("path");
@@ -238,7 +241,7 @@ py::object download_to(py::module_& m, py::handle self, py::handle response, py:
         quietly([&] { file.close(); });
         throw;
     }
-    check_complete(m, headers, length, received);
+    check_complete(m, expected, response, received);
     return target;
 }
 
@@ -264,7 +267,7 @@ void add_file_methods(vm::ClassBuilder& b, py::module_& m) {
             try {
                 if (!vm::truthy(vm::get_attr(self, VM_STR("logged_in"))))
                     raise_api_error(m, "Not logged in. Please log in before streaming.");
-                py::object response = streamed_get(self, a[1]);
+                py::object response = streamed_get(m, self, a[1]);
                 py::object path = closing(response, [&] { return stream_to_temp_file(m, self, response); });
                 vm::call_method(vm::global(m, "logger"), VM_STR("info"),
                                 vm::text("Downloaded stream to temp file: ", path));
@@ -297,7 +300,7 @@ void add_file_methods(vm::ClassBuilder& b, py::module_& m) {
             try {
                 if (!vm::truthy(vm::get_attr(self, VM_STR("logged_in"))))
                     raise_api_error(m, "Not logged in. Please log in before downloading.");
-                py::object response = streamed_get(self, a[1]);
+                py::object response = streamed_get(m, self, a[1]);
                 py::object target = closing(response, [&] { return download_to(m, self, response, a[2], a[3]); });
                 vm::call_method(vm::global(m, "logger"), VM_STR("info"), vm::text("Downloaded file to: ", target));
                 return target;

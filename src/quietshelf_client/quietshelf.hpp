@@ -28,6 +28,10 @@ void add_catalogue_methods(vm::ClassBuilder& b, py::module_& m);
 // files.cpp: get_stream_url, download, _get_filename_from_headers.
 void add_file_methods(vm::ClassBuilder& b, py::module_& m);
 
+// The time-out of every request, in seconds (to connect, and between two
+// reads of the answer): the module's `_REQUEST_TIMEOUT`, read at each call.
+py::object request_timeout(py::module_& m);
+
 // BeautifulSoup(text, "html.parser"), through the module's BeautifulSoup.
 py::object parse_html(py::module_& m, py::handle text);
 // List[QuietshelfItem], for annotations.

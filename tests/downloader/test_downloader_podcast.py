@@ -14,7 +14,8 @@ import pytest
 
 from core import downloader as dlmod
 from podcast_server import PodcastServer
-from transfer_helpers import BODY, HELD, infos, shut_down, wait_until, with_empty_chunks  # noqa: F401 (shut_down: a fixture)
+from transfer_helpers import (BODY, HELD, SHORT_ANSWERS, infos, shut_down,  # noqa: F401 (shut_down: a fixture)
+                              wait_until, with_empty_chunks)
 
 URL_LINE = "\nURL: "
 
@@ -357,6 +358,19 @@ def test_short_body_fails_and_retry_resumes(dl, server):
     assert server.log[-1] == ("GET", "/ep.mp3", "bytes=50000-")
     assert (folder(dl) / "Episode 1.mp3").read_bytes() == BODY
     assert retried.progress.status == dlmod.DownloadStatus.COMPLETED
+
+
+@pytest.mark.parametrize("route, detail", SHORT_ANSWERS)
+def test_answer_that_ends_short_is_never_complete(dl, server, route, detail):
+    server.add("/ep.mp3", **route)
+    url = server.url("/ep.mp3")
+    task = add(dl, url)
+
+    dl._download_file(task)
+
+    assert task.progress.status == dlmod.DownloadStatus.FAILED
+    assert task.progress.error_message == "Network error: " + detail + URL_LINE + url
+    assert [p.name for p in folder(dl).iterdir()] == ["Episode 1.mp3.part"]
 
 
 def test_compressed_body_is_not_taken_for_a_short_one(dl, server):

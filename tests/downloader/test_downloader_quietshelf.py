@@ -15,7 +15,8 @@ from core import quietshelf_client as qc
 from module_test_helpers import run_python
 from quietshelf_client.quietshelf_server import SESSION_COOKIE
 from quietshelf_client.service_fixtures import client, logged_in, server  # noqa: F401 (fixtures)
-from transfer_helpers import BODY, HELD, infos, logged, shut_down, wait_until, with_empty_chunks  # noqa: F401 (shut_down: a fixture)
+from transfer_helpers import (BODY, HELD, SHORT_ANSWERS, infos, logged,  # noqa: F401 (shut_down: a fixture)
+                              shut_down, wait_until, with_empty_chunks)
 
 Status = dlmod.DownloadStatus
 EXPIRED = "Network error: Session expired or authentication required\nURL: "
@@ -298,6 +299,16 @@ def test_short_body_fails_and_retry_resumes(dl, server):
 
     assert file_requests(server)[-1] == "bytes=50000-"
     assert retried.progress.status == Status.COMPLETED and (folder(dl) / "Title.mp3").read_bytes() == BODY
+
+
+@pytest.mark.parametrize("route, detail", SHORT_ANSWERS)
+def test_answer_that_ends_short_is_never_complete(dl, server, route, detail):
+    server.add(FILE, **route)
+    task = add(dl, server.url(FILE))
+    dl._download_file(task)
+    assert task.progress.status == Status.FAILED
+    assert task.progress.error_message == "Network error: " + detail + "\nURL: " + task.url
+    assert files(dl) == ["Title.mp3.part"]
 
 
 def test_compressed_body_is_not_taken_for_a_short_one(dl, server):

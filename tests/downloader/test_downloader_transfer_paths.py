@@ -117,6 +117,7 @@ FAILURES = [
     ("short body", 70_003, {"short_by": 10_000}, "Connection closed early: 60003 of 70003 bytes arrived"),
     ("reset in the middle", 70_003, {"reset_after": 30_000}, "Connection broken: ConnectionResetError"),
     ("read time-out", 70_003, {"stall_after": 2 * CHUNK + 5}, "Read timed out."),
+    ("no length, no body", 0, {"length": False}, "Connection closed early: no bytes arrived"),
 ]
 
 
@@ -128,3 +129,28 @@ def test_failed_transfers_match(dl, server, monkeypatch, caplog, stream_calls, n
     assert status == dlmod.DownloadStatus.FAILED
     assert message.startswith("Network error: ") and text in message
     assert list(result["files"]) == ["Episode.mp3.part"]
+
+
+# Chunked answers always go through iter_content: their framing marks the end
+# of the body, and urllib3 raises when it is missing.
+FRAMED = [
+    ("chunked", {"chunked": True}, None),
+    ("chunked, with a length as well", {"chunked": True, "length_too": True}, None),
+    ("chunked and compressed, with a length", {"chunked": True, "gzip": True, "length_too": True}, None),
+    ("chunked, cut off", {"chunked": True, "short_by": 10_000}, "Connection broken: InvalidChunkLength"),
+    ("chunked and compressed, cut off", {"chunked": True, "gzip": True, "short_by": 100},
+     "Connection broken: InvalidChunkLength"),
+]
+
+
+@pytest.mark.parametrize("name,options,text", FRAMED, ids=[f[0] for f in FRAMED])
+def test_chunked_transfers(dl, server, monkeypatch, caplog, name, options, text):
+    data = pattern(70_003)
+    url = server.add("/ep.mp3", data, **options)
+    result = transfer(dl, server, url, monkeypatch, caplog, False, timeout=5)
+    status, message = result["outcome"][:2]
+    if text is None:
+        assert status == dlmod.DownloadStatus.COMPLETED, message
+        assert result["files"] == {"Episode.mp3": data}
+    else:
+        assert status == dlmod.DownloadStatus.FAILED and message.startswith("Network error: ") and text in message

@@ -1,13 +1,29 @@
 """What the downloader tests share: bounded waiting, the bodies of the loopback
-files, the downloader's log lines, downloaders that are shut down when the test
-ends, and a response that gives empty chunks."""
+files, answers whose body ends short, the downloader's log lines, downloaders
+that are shut down when the test ends, and a response that gives empty chunks."""
+import gzip
 import logging
+import os
 import time
 
 import pytest
 
 BODY = bytes(range(256)) * 200  # 51200 bytes: six full chunks and a short one
 HELD = 16384  # two full chunks are sent before a held body waits
+
+NOISE = os.urandom(40000)  # hardly compresses: the compressed body is as long as the plain one
+PACKED = len(gzip.compress(NOISE))
+# Answers (file_routes.Route options) whose body ends before it is whole, and
+# the text of the error the transfer fails with.
+SHORT_ANSWERS = [
+    pytest.param({"body": NOISE, "gzip": True, "short_by": PACKED // 2},
+                 f"Connection closed early: {PACKED - PACKED // 2} of {PACKED} bytes arrived", id="compressed"),
+    pytest.param({"body": BODY, "announced": 1 << 64},
+                 f"Connection closed early: {len(BODY)} of {1 << 64} bytes arrived", id="length past 63 bits"),
+    pytest.param({"body": b"", "content_length": False}, "Connection closed early: no bytes arrived",
+                 id="no length, no body"),
+    pytest.param({"status_line_only": True}, "Connection closed early: no bytes arrived", id="status line only"),
+]
 
 
 def wait_until(condition, timeout=10.0):

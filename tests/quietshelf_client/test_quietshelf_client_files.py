@@ -1,6 +1,7 @@
 """QuietshelfClient file transfers against the loopback fake of the service:
 the temporary stream file, the deprecated whole-file download, and the file
 name the service announces."""
+import gzip
 import logging
 import os
 import re
@@ -16,6 +17,18 @@ from core import quietshelf_client as qc
 from module_test_helpers import run_python
 
 BODY = bytes(range(256)) * 80  # 20480 bytes: two full chunks and a short one
+NOISE = os.urandom(40000)  # hardly compresses
+PACKED = len(gzip.compress(NOISE))
+# Bodies that end before they are whole (file_routes.Route options), the
+# bytes that reach the file, and the error's text after the operation's prefix.
+SHORT_BODIES = [
+    pytest.param({"body": BODY, "short_by": 1000}, len(BODY) - 1000,
+                 f"Connection closed early: {len(BODY) - 1000} of {len(BODY)} bytes arrived", id="plain"),
+    pytest.param({"body": NOISE, "gzip": True, "short_by": PACKED // 2}, None,
+                 f"Connection closed early: {PACKED - PACKED // 2} of {PACKED} bytes arrived", id="compressed"),
+    pytest.param({"body": BODY, "announced": 1 << 64}, len(BODY),
+                 f"Connection closed early: {len(BODY)} of {1 << 64} bytes arrived", id="length past 63 bits"),
+]
 DEPRECATION = ("QuietshelfClient.download() is deprecated. Use QuietshelfDownloader from core.downloader instead "
                "for better progress tracking, resume support, and queue management.")
 
@@ -144,7 +157,7 @@ def test_stream_file_holds_the_body(server, logged_in, temp_folder, responses, c
     assert Path(path).read_bytes() == BODY
     assert infos(caplog)[-1] == f"Downloaded stream to temp file: {path}"
     (entry,) = responses
-    assert entry["call"] == ((server.url("/files/1"),), {"stream": True}) and entry["closed"] == 1
+    assert entry["call"] == ((server.url("/files/1"),), {"stream": True, "timeout": 30}) and entry["closed"] == 1
 
 
 def test_stream_file_is_made_by_tempfile_at_call_time(server, logged_in, temp_folder, monkeypatch):
@@ -164,17 +177,22 @@ def test_stream_file_is_made_by_tempfile_at_call_time(server, logged_in, temp_fo
 def test_every_failure_after_the_file_is_made_removes_it(server, logged_in, temp_folder, responses, monkeypatch):
     server.add("/files/empty", body=b"")
     server.add("/files/unsized", body=BODY, content_length=False)
-    server.add("/files/short", body=BODY, short_by=1000)
     cases = [
         ("/files/empty", "File has no content"),
         ("/files/unsized", "File has no content"),
-        ("/files/short", f"Stream download failed: Connection closed early: {len(BODY) - 1000} of {len(BODY)} "
-                         "bytes arrived"),
     ]
     for path, text in cases:
         assert str(api_error(lambda: logged_in.get_stream_url(server.url(path)))) == text
     assert list(temp_folder.iterdir()) == []
-    assert [e["closed"] for e in responses] == [1, 1, 1]
+    assert [e["closed"] for e in responses] == [1, 1]
+
+
+@pytest.mark.parametrize("route, written, detail", SHORT_BODIES)
+def test_short_stream_fails_and_leaves_no_file(server, logged_in, temp_folder, responses, route, written, detail):
+    server.add("/files/1", **route)
+    assert str(api_error(lambda: logged_in.get_stream_url(server.url("/files/1")))) == (
+        "Stream download failed: " + detail)
+    assert list(temp_folder.iterdir()) == [] and [e["closed"] for e in responses] == [1]
 
 
 @pytest.mark.parametrize("raised, caught, text", [
@@ -317,7 +335,7 @@ class TestDownload:
         assert (work / "download.mp3").read_bytes() == BODY
         assert infos(caplog)[-1] == "Downloaded file to: download.mp3"
         (entry,) = responses
-        assert entry["call"] == ((server.url("/files/1"),), {"stream": True}) and entry["closed"] == 1
+        assert entry["call"] == ((server.url("/files/1"),), {"stream": True, "timeout": 30}) and entry["closed"] == 1
 
     @pytest.mark.parametrize("disposition, name", [
         ('attachment; filename="The Film.m4a"', "The Film.m4a"),
@@ -422,13 +440,14 @@ class TestDownload:
         assert str(api_error(lambda: logged_in.download(url, None, print))) == text.format(url=url)
         assert list(work.iterdir()) == [] and [e["closed"] for e in responses] == [1]
 
-    def test_short_body_fails_and_is_never_complete(self, server, logged_in, work):
-        server.add("/files/1", body=BODY, short_by=100)
+    @pytest.mark.parametrize("route, written, detail", SHORT_BODIES)
+    def test_short_body_fails_and_is_never_complete(self, server, logged_in, work, route, written, detail):
+        server.add("/files/1", **route)
         target = work / "f.mp3"
         seen = []
         error = api_error(lambda: logged_in.download(server.url("/files/1"), str(target), seen.append))
-        assert str(error) == f"Download failed: Connection closed early: {len(BODY) - 100} of {len(BODY)} bytes arrived"
-        assert seen[-1] < 100 and target.stat().st_size == len(BODY) - 100
+        assert str(error) == "Download failed: " + detail
+        assert seen[-1] < 100 and (written is None or target.stat().st_size == written)
 
     def test_expired_session(self, server, logged_in, work):
         server.add("/files/1", body=BODY)
