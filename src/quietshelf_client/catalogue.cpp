@@ -91,7 +91,7 @@ void add_catalogue_methods(vm::ClassBuilder& b, py::module_& m) {
                 params["search"] = a[1];
                 py::object page = vm::get_attr(self, VM_STR("session"))
                                       .attr("get")(url, py::arg("params") = params,
-                                                   py::arg("timeout") = request_timeout(m));
+                                                   py::arg("timeout") = request_timeout());
                 vm::call_method(page, VM_STR("raise_for_status"));
                 return vm::call_method(self, VM_STR("_parse_pages"), vm::get_attr(page, VM_STR("text")), a[2]);
             } catch (py::error_already_set& e) {
@@ -110,7 +110,7 @@ void add_catalogue_methods(vm::ClassBuilder& b, py::module_& m) {
             try {
                 py::object page = vm::get_attr(self, VM_STR("session"))
                                       .attr("get")(vm::get_attr(self, VM_STR("base_url")),
-                                                   py::arg("timeout") = request_timeout(m));
+                                                   py::arg("timeout") = request_timeout());
                 vm::call_method(page, VM_STR("raise_for_status"));
                 py::object soup = parse_html(m, vm::get_attr(page, VM_STR("text")));
                 py::object heading = recent_heading(soup, capitalised(kind));

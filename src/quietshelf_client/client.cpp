@@ -4,9 +4,9 @@
 // what lets the catalogue pages, the file transfers and the downloader of
 // core.downloader in. The log-in and its state are here; the catalogue
 // (catalogue.cpp) and the file transfers (files.cpp) are methods of the same
-// class. Every request gives up after the module's `_REQUEST_TIMEOUT`
-// seconds without an answer (to connect, or between two reads of it), so a
-// service that stays silent fails the call instead of holding it for ever.
+// class. Every request gives up after 30 seconds without an answer (to
+// connect, or between two reads of it), so a service that stays silent fails
+// the call instead of holding it for ever.
 #include "quietshelf.hpp"
 
 namespace velmora::quietshelf {
@@ -43,7 +43,7 @@ py::object parse_html(py::module_& m, py::handle text) {
     return vm::global(m, "BeautifulSoup")(text, "html.parser");
 }
 
-py::object request_timeout(py::module_& m) { return vm::global(m, "_REQUEST_TIMEOUT"); }
+py::object request_timeout() { return py::int_(30); }
 
 py::object item_list_annotation(py::module_& m) { return vm::subscript(m.attr("List"), m.attr("QuietshelfItem")); }
 
@@ -77,7 +77,7 @@ void define_client(py::module_& m) {
             try {
                 py::object url = vm::global(m, "urljoin")(vm::get_attr(self, VM_STR("base_url")), "login");
                 py::object session = vm::get_attr(self, VM_STR("session"));
-                py::object page = session.attr("get")(url, py::arg("timeout") = request_timeout(m));
+                py::object page = session.attr("get")(url, py::arg("timeout") = request_timeout());
                 vm::call_method(page, VM_STR("raise_for_status"));
 
                 py::dict wanted;
@@ -93,7 +93,7 @@ void define_client(py::module_& m) {
                 form["email"] = a[1];
                 form["password"] = a[2];
                 py::object reply =
-                    session.attr("post")(url, py::arg("data") = form, py::arg("timeout") = request_timeout(m));
+                    session.attr("post")(url, py::arg("data") = form, py::arg("timeout") = request_timeout());
                 vm::call_method(reply, VM_STR("raise_for_status"));
 
                 py::object text = vm::get_attr(reply, VM_STR("text"));

@@ -90,7 +90,7 @@ py::object closing(py::handle response, Use&& use) {
 
 py::object streamed_get(py::module_& m, py::handle self, py::handle url) {
     return vm::get_attr(self, VM_STR("session"))
-        .attr("get")(url, py::arg("stream") = true, py::arg("timeout") = request_timeout(m));
+        .attr("get")(url, py::arg("stream") = true, py::arg("timeout") = request_timeout());
 }
 
 // A 302, or an HTML page where a file was asked for, is the service sending

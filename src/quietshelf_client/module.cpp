@@ -20,9 +20,6 @@ void load(py::module_& m) {
     define_item(m);
     define_api_error(m);
     define_client(m);
-    // The downloaders' time-out: a service that accepts a request and never
-    // answers it must not hold the host's call for ever.
-    m.attr("_REQUEST_TIMEOUT") = py::int_(30);
 }
 
 }  // namespace

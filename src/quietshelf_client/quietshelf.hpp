@@ -29,8 +29,8 @@ void add_catalogue_methods(vm::ClassBuilder& b, py::module_& m);
 void add_file_methods(vm::ClassBuilder& b, py::module_& m);
 
 // The time-out of every request, in seconds (to connect, and between two
-// reads of the answer): the module's `_REQUEST_TIMEOUT`, read at each call.
-py::object request_timeout(py::module_& m);
+// reads of the answer): the downloaders' 30 seconds.
+py::object request_timeout();
 
 // BeautifulSoup(text, "html.parser"), through the module's BeautifulSoup.
 py::object parse_html(py::module_& m, py::handle text);

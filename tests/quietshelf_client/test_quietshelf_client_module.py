@@ -37,7 +37,7 @@ CLIENT_METHODS = [
 def test_namespace_in_load_order():
     names = [n for n in vars(qc) if not (n.startswith("__") and n.endswith("__"))]
     assert names == [n for n, _ in LOAD_TIME_NAMES] + ["logger", "QuietshelfItem", "QuietshelfAPIError",
-                                                       "QuietshelfClient", "_REQUEST_TIMEOUT"]
+                                                       "QuietshelfClient"]
     for name, value in LOAD_TIME_NAMES:
         assert getattr(qc, name) is value, name
     assert qc.logger is logging.getLogger("core.quietshelf_client")

@@ -23,7 +23,14 @@ def silent():
 
 @pytest.fixture
 def short_time_out(monkeypatch):
-    monkeypatch.setattr(qc, "_REQUEST_TIMEOUT", SHORT)
+    """Every session request that asks for the client's 30 seconds waits SHORT instead."""
+    real = requests.Session.request
+
+    def request(session, method, url, **kwargs):
+        assert kwargs.get("timeout") == 30
+        return real(session, method, url, **dict(kwargs, timeout=SHORT))
+
+    monkeypatch.setattr(requests.Session, "request", request)
 
 
 @pytest.fixture
