@@ -53,6 +53,9 @@ void SavedChange::set(py::handle container, py::handle key, py::handle value) {
 }
 
 void SavedChange::keep_items(py::handle list) {
+    // Anything else in a list's place (a hand-edited file) fails the change
+    // with its own error before the save.
+    if (!PyList_Check(list.ptr())) return;
     py::object items = vm::steal(PySequence_List(list.ptr()));
     entries_.push_back(Entry{py::reinterpret_borrow<py::object>(list), py::object(), std::move(items)});
 }

@@ -53,8 +53,9 @@ public:
     void keep(py::handle container, py::handle key);
     // keep(), then container[key] = value.
     void set(py::handle container, py::handle key, py::handle value);
-    // Remembers the items of `list` as they are now; an undo puts them back
-    // into the same list object (list[:] = items), which the host may hold.
+    // Remembers the items of `list` (a list; anything else is left alone)
+    // as they are now; an undo puts them back into the same list object
+    // (list[:] = items), which the host may hold.
     void keep_items(py::handle list);
     // owner.save(); returns what it returned.
     py::object save();
