@@ -22,6 +22,7 @@ import loopback_only  # noqa: E402  (needs the folder above on the path)
 # The system temporary folder as the session found it. Tests that need a
 # folder other users can reach make it here, and remove it themselves.
 SYSTEM_TEMP = tempfile.gettempdir()
+_listdir = os.listdir  # tests may replace os.listdir until their teardown
 
 # Subprocesses: Python ones load the guard through netguard/sitecustomize.py
 # (on PYTHONPATH, and on sys.path for those given this process's path); any
@@ -52,7 +53,7 @@ def system_temp(tmp_path_factory, monkeypatch):
     for variable in ("TMPDIR", "TEMP", "TMP"):
         monkeypatch.setenv(variable, str(folder))
     yield folder
-    left = sorted(os.listdir(folder))
+    left = sorted(_listdir(folder))
     assert not left, f"left in the system temporary folder: {left}"
 
 
@@ -75,6 +76,16 @@ def home(tmp_path, monkeypatch):
     monkeypatch.setenv("HOME", str(home))
     monkeypatch.setenv("USERPROFILE", str(home))
     return home
+
+
+@pytest.fixture
+def shared_folder():
+    """A new folder that other users can reach (pytest's own folders are
+    closed to them), in the system temporary folder; removed after the test."""
+    folder = Path(tempfile.mkdtemp(prefix="velmora-shared-", dir=SYSTEM_TEMP))
+    folder.chmod(0o755)
+    yield folder
+    shutil.rmtree(folder, ignore_errors=True)
 
 
 @pytest.fixture
