@@ -1,6 +1,7 @@
 """Helpers for tests of module-level behaviour that several modules share:
-a class's own methods, code run in a new interpreter, two threads racing
-for a module's single instance, and the test-only probe modules."""
+a class's own methods, code run in a new interpreter (also as an
+unprivileged user), two threads racing for a module's single instance, and
+the test-only probe modules."""
 import importlib
 import inspect
 import os
@@ -29,6 +30,22 @@ def run_python(script, home, block_wx=False):
     env = dict(os.environ, HOME=str(home), PYTHONPATH=os.pathsep.join(sys.path))
     return subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(script)], env=env,
                           capture_output=True, text=True, timeout=120)
+
+
+# The unprivileged user the permission tests run as (tests run as root, and
+# root may write any file whatever its permission bits say).
+NOBODY = 65534
+
+
+def run_python_as_nobody(script, args, home):
+    """Runs `script` with `args` in a new interpreter as the user NOBODY
+    (its group alone), with HOME and the temporary folder at `home`, which
+    that user must be able to reach, and this import path. Returns the
+    finished process."""
+    env = dict(os.environ, HOME=str(home), TMPDIR=str(home), PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    command = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups",
+               "/usr/bin/python3", "-c", textwrap.dedent(script), *args]
+    return subprocess.run(command, env=env, cwd=home, capture_output=True, text=True, timeout=120)
 
 
 def first_calls_from_two_threads(monkeypatch, module, class_name, get):

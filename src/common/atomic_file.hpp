@@ -4,7 +4,8 @@
 // A save writes the new content to a temporary file beside the file, named
 // "<file name>.<12 hex digits>.tmp", forces it to disk and renames it over
 // the file in one step, so a crash, a kill or a full disk leaves either the
-// old file or the new one. A save killed before its rename leaves its
+// old file or the new one (a folder that takes no new file is the one
+// exception: see replace_file). A save killed before its rename leaves its
 // temporary file behind; the next load of the same file removes those
 // leftovers (remove_stale_temporaries) once they are old enough that no save
 // can still be writing them.
@@ -36,17 +37,29 @@ py::object real_file_path(py::handle path);
 // Replaces the file at `path` (text, as real_file_path gives it) with
 // `data`: written to a new temporary file beside it without the GIL, forced
 // to disk, renamed over it in one step, and the folder forced to disk. The
-// new file keeps the old one's permission bits. Raises OSError with
-// Python's own text; the file at `path` is then unchanged and the temporary
-// file is gone.
+// new file keeps the old one's permission bits and, where the process may
+// set it, its owner. Raises OSError with Python's own text; the file at
+// `path` is then unchanged and the temporary file is gone.
+//
+// The save takes what a plain open(path, "w") would allow: an existing file
+// that cannot be opened for writing is not replaced (the error is that
+// open's). Where the folder takes no new file (no right to add one, a
+// read-only mount) but the existing file can be written, it is rewritten in
+// place instead; it grows before its old bytes are overwritten, so a full
+// disk fails that write with the old content whole (a crash during it can
+// still leave it half written, as any plain save would). Such errors name
+// `path`.
 void replace_file(py::handle path, std::string_view data);
 
 // Removes the temporary files that interrupted replace_file calls for
-// `path` (text, as real_file_path gives it) left in its folder: only
-// regular files whose name has exactly the form those calls give, and only
-// those unchanged for `min_age` seconds. Nothing else is touched. A removal
-// that fails is logged on `logger` at warning level and the sweep goes on;
-// a folder that cannot be listed has nothing to sweep.
+// `path` (text or a path object, as the store holds it; taken through
+// real_file_path here) left in its folder: only regular files whose name
+// has exactly the form those calls give, and only those unchanged for
+// `min_age` seconds. Nothing else is touched. The sweep never raises an
+// Exception of its own, so the load that runs it goes on: a removal that
+// fails, or a sweep that fails as a whole, is logged on `logger` at warning
+// level; a folder that cannot be listed, and a path no file can have (a
+// NUL, text the file system cannot encode), have nothing to sweep.
 void remove_stale_temporaries(py::handle path, py::handle logger, double min_age = kStaleTemporaryAge);
 
 }  // namespace vm

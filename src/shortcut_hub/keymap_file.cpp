@@ -47,7 +47,7 @@ py::object load_keymap(py::module_& m, const Args& a) {
     py::object path = self.attr("get_hotkeys_file_path")();
     py::object keymap = self.attr("get_default_keymap")();
     // What saves of this file killed before their rename left beside it.
-    vm::remove_stale_temporaries(vm::real_file_path(path), logger(m));
+    vm::remove_stale_temporaries(path, logger(m));
     if (!vm::truthy(py::module_::import("os").attr("path").attr("exists")(path))) return keymap.attr("copy")();
 
     py::object loaded;

@@ -182,7 +182,7 @@ void define_consolidated_storage(py::module_& m) {
             py::object path = self.attr("filepath");
             py::object master = self.attr("master_data");
             // What saves of this file killed before their rename left beside it.
-            vm::remove_stale_temporaries(vm::real_file_path(path), vm::global(m, "logger"));
+            vm::remove_stale_temporaries(path, vm::global(m, "logger"));
             if (!vm::truthy(os.attr("path").attr("exists")(path))) {
                 set_damaged(self, m, false);
                 return master;

@@ -52,6 +52,14 @@ void SavedChange::set(py::handle container, py::handle key, py::handle value) {
     if (PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
 }
 
+void SavedChange::keep_items(py::handle list) {
+    // Anything else in a list's place (a hand-edited file) fails the change
+    // with its own error before the save.
+    if (!PyList_Check(list.ptr())) return;
+    py::object items = vm::steal(PySequence_List(list.ptr()));
+    entries_.push_back(Entry{py::reinterpret_borrow<py::object>(list), py::object(), std::move(items)});
+}
+
 py::object SavedChange::save() {
     try {
         return owner_.attr("save")();
@@ -65,8 +73,9 @@ void SavedChange::undo() noexcept {
     for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
         PyObject* c = it->container.ptr();
         PyObject* k = it->key.ptr();
-        const int r = it->previous ? PyObject_SetItem(c, k, it->previous.ptr())
-                                   : (PySequence_Contains(c, k) == 1 ? PyObject_DelItem(c, k) : 0);
+        const int r = !k             ? PySequence_SetSlice(c, 0, PY_SSIZE_T_MAX, it->previous.ptr())
+                      : it->previous ? PyObject_SetItem(c, k, it->previous.ptr())
+                                     : (PySequence_Contains(c, k) == 1 ? PyObject_DelItem(c, k) : 0);
         if (r < 0) PyErr_Clear();
     }
 }

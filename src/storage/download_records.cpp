@@ -21,8 +21,9 @@ void define_download_metadata_storage(py::module_& m) {
                  record["title"] = a[3];
                  record["podcast_name"] = a[4];
                  record["download_date"] = now_text(mod);
-                 self.attr("data")[a[1]] = record;
-                 self.attr("save")();
+                 SavedChange change(self);
+                 change.set(self.attr("data"), a[1], record);
+                 change.save();
                  return py::object();
              }),
              "Add download metadata.");

@@ -20,8 +20,9 @@ void define_playback_positions(py::module_& m) {
                  record["position"] = a[2];
                  record["duration"] = a[3];
                  record["last_played"] = now_text(mod);
-                 self.attr("data")[a[1]] = record;
-                 self.attr("save")();
+                 SavedChange change(self);
+                 change.set(self.attr("data"), a[1], record);
+                 change.save();
                  return py::object();
              }),
              "Save playback position for a media item.");
@@ -56,13 +57,16 @@ void define_bookmarks(py::module_& m) {
              locked(mod, [mod](const vm::Args& a) {
                  py::handle self = a.self();
                  py::object data = self.attr("data");
-                 if (!vm::contains(data, a[1])) data[a[1]] = py::list();
+                 SavedChange change(self);
+                 if (!vm::contains(data, a[1])) change.set(data, a[1], py::list());
+                 py::object bookmarks = data[a[1]];
+                 change.keep_items(bookmarks);
                  py::dict record;
                  record["position"] = a[2];
                  record["label"] = a[3];
                  record["created"] = now_text(mod);
-                 data[a[1]].attr("append")(record);
-                 self.attr("save")();
+                 bookmarks.attr("append")(record);
+                 change.save();
                  return py::object();
              }),
              "Add a bookmark for a media item.");
@@ -83,14 +87,17 @@ void define_bookmarks(py::module_& m) {
                  // first comparison holds.
                  if (!compare(py::int_(0), a[2], Py_LE)) return py::object();
                  if (!compare(a[2], py::int_(py::len(bookmarks)), Py_LT)) return py::object();
+                 SavedChange change(self);
+                 change.keep_items(bookmarks);
                  if (PyObject_DelItem(bookmarks.ptr(), a[2].ptr()) < 0)
                      throw py::error_already_set();
                  if (py::len(bookmarks) == 0) {
                      // Taken out directly, so that the whole operation saves once.
+                     change.keep(data, a[1]);
                      if (PyObject_DelItem(data.ptr(), a[1].ptr()) < 0)
                          throw py::error_already_set();
                  }
-                 self.attr("save")();
+                 change.save();
                  return py::object();
              }),
              "Remove a specific bookmark by index.");

@@ -31,8 +31,9 @@ void define_radio_station_storage(py::module_& m) {
                  record["name"] = a[2];
                  record["description"] = a[3];
                  record["added_date"] = now_text(mod);
-                 data[key] = record;
-                 self.attr("save")();
+                 SavedChange change(self);
+                 change.set(data, key, record);
+                 change.save();
                  return number;
              }),
              "Add a radio station.");
@@ -63,11 +64,12 @@ void define_radio_station_storage(py::module_& m) {
                  py::object data = self.attr("data");
                  if (!vm::contains(data, key)) return py::object(py::bool_(false));
                  py::object record = data[key];
-                 if (!a[2].is_none()) record["name"] = a[2];
-                 if (!a[3].is_none()) record["url"] = a[3];
-                 if (!a[4].is_none()) record["description"] = a[4];
-                 record["updated_date"] = now_text(mod);
-                 self.attr("save")();
+                 SavedChange change(self);
+                 if (!a[2].is_none()) change.set(record, py::str("name"), a[2]);
+                 if (!a[3].is_none()) change.set(record, py::str("url"), a[3]);
+                 if (!a[4].is_none()) change.set(record, py::str("description"), a[4]);
+                 change.set(record, py::str("updated_date"), now_text(mod));
+                 change.save();
                  return py::object(py::bool_(true));
              }),
              "Update fields on an existing radio station.");

@@ -53,12 +53,18 @@ public:
     void keep(py::handle container, py::handle key);
     // keep(), then container[key] = value.
     void set(py::handle container, py::handle key, py::handle value);
+    // Remembers the items of `list` (a list; anything else is left alone)
+    // as they are now; an undo puts them back into the same list object
+    // (list[:] = items), which the host may hold.
+    void keep_items(py::handle list);
     // owner.save(); returns what it returned.
     py::object save();
 
 private:
     struct Entry {
-        py::object container, key, previous;  // previous null: was absent
+        // previous null: was absent; key null: previous is a copy of the
+        // items of the list `container`.
+        py::object container, key, previous;
     };
     void undo() noexcept;
 

@@ -45,8 +45,9 @@ void define_subscription_storage(py::module_& m) {
                  record["episode_hash"] = py::none();
                  record["last_episode_urls"] = py::list();
                  record["last_episode_check"] = py::none();
-                 self.attr("data")[a[1]] = record;
-                 self.attr("save")();
+                 SavedChange change(self);
+                 change.set(self.attr("data"), a[1], record);
+                 change.save();
                  return py::object();
              }),
              kAddDoc);
@@ -67,8 +68,9 @@ void define_subscription_storage(py::module_& m) {
                  py::handle self = a.self();
                  py::object data = self.attr("data");
                  if (!vm::contains(data, a[1])) return py::object();
-                 data[a[1]]["last_checked"] = now_text(mod);
-                 self.attr("save")();
+                 SavedChange change(self);
+                 change.set(data[a[1]], py::str("last_checked"), now_text(mod));
+                 change.save();
                  return py::object();
              }),
              "Update the last checked timestamp for a feed.");
@@ -81,9 +83,10 @@ void define_subscription_storage(py::module_& m) {
                  py::object data = self.attr("data");
                  if (!vm::contains(data, a[1])) return py::object();
                  py::object record = data[a[1]];
-                 if (!a[2].is_none()) record["title"] = a[2];
-                 if (!a[3].is_none()) record["author"] = a[3];
-                 self.attr("save")();
+                 SavedChange change(self);
+                 if (!a[2].is_none()) change.set(record, py::str("title"), a[2]);
+                 if (!a[3].is_none()) change.set(record, py::str("author"), a[3]);
+                 change.save();
                  return py::object();
              }),
              kUpdateMetadataDoc);
@@ -95,10 +98,11 @@ void define_subscription_storage(py::module_& m) {
                  py::object data = self.attr("data");
                  if (!vm::contains(data, a[1])) return py::object();
                  py::object record = data[a[1]];
-                 record["episode_hash"] = a[2];
-                 record["last_episode_urls"] = a[3];
-                 record["last_episode_check"] = now_text(mod);
-                 self.attr("save")();
+                 SavedChange change(self);
+                 change.set(record, py::str("episode_hash"), a[2]);
+                 change.set(record, py::str("last_episode_urls"), a[3]);
+                 change.set(record, py::str("last_episode_check"), now_text(mod));
+                 change.save();
                  return py::object();
              }),
              "Update episode hash and URL list for new episode detection.");

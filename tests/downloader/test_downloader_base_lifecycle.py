@@ -234,7 +234,7 @@ def test_exit_calls_the_instance_shutdown(make_scripted):
 
 
 EXIT_SCRIPT = """
-import sys, tempfile, threading
+import sys, threading
 from core import downloader as dl
 
 class Stuck(dl.BaseDownloader):
@@ -243,8 +243,8 @@ class Stuck(dl.BaseDownloader):
         threading.Event().wait()
 
 started = threading.Event()
-idle = Stuck(tempfile.mkdtemp(), 2)
-busy = Stuck(tempfile.mkdtemp(), 2)
+idle = Stuck("idle", 2)
+busy = Stuck("busy", 2)
 busy.add_download("http://h/a", "A", "P")
 assert started.wait(5)
 print("leaving")

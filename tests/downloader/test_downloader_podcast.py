@@ -572,7 +572,7 @@ def test_cancel_while_waiting_for_the_same_file(make_downloader, server, held):
 
 
 FULL_DISK = r"""
-import resource, signal, sys, tempfile
+import resource, signal, sys
 from pathlib import Path
 sys.path.insert(0, sys.argv[1])
 from podcast_server import PodcastServer
@@ -582,7 +582,7 @@ signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
 resource.setrlimit(resource.RLIMIT_FSIZE, (20000, 20000))
 server = PodcastServer().start()
 server.add("/ep.mp3", body=bytes(51200))
-d = dlmod.PodcastDownloader(tempfile.mkdtemp(), max_concurrent=0)
+d = dlmod.PodcastDownloader(sys.argv[2], max_concurrent=0)
 task = d.active_downloads[d.add_download(server.url("/ep.mp3"), "Episode 1", "Show")]
 d._download_file(task)
 part = Path(d.download_folder, "Show", "Episode 1.mp3.part")
@@ -591,9 +591,10 @@ print(part.stat().st_size)
 """
 
 
-def test_a_full_disk_fails_with_the_write_error():
+def test_a_full_disk_fails_with_the_write_error(tmp_path):
     here = str(Path(__file__).parent)
-    result = subprocess.run([sys.executable, "-c", FULL_DISK, here], capture_output=True, text=True, timeout=60,
+    result = subprocess.run([sys.executable, "-c", FULL_DISK, here, str(tmp_path)], capture_output=True, text=True,
+                            timeout=60,
                             env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == ["Error: [Errno 27] File too large", "20000"]

@@ -1,6 +1,7 @@
 """QuietshelfClient construction, its one session and the form log-in,
 against the loopback fake of the service."""
 import logging
+import os
 import socket
 import types
 
@@ -83,8 +84,11 @@ def test_the_log_in_cookies_go_with_every_later_request(server, logged_in):
     server.add("/files/101", body=b"audio" * 100, disposition='attachment; filename="Quiet.mp3"')
     item = logged_in.search("quiet")[0]
     path = logged_in.get_stream_url(item.download_url)
-    with open(path, "rb") as f:
-        assert f.read() == b"audio" * 100
+    try:
+        with open(path, "rb") as f:
+            assert f.read() == b"audio" * 100
+    finally:
+        os.remove(path)  # stream files are the caller's to remove
     session = server.log[2].cookies[SESSION_COOKIE]
     later = server.log[3:]
     assert [r.path for r in later] == ["/movies", "/files/101"]

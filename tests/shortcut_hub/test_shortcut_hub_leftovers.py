@@ -11,7 +11,10 @@ import textwrap
 
 import pytest
 
+import core.shortcut_hub as sh
 from temporary_files import AGES, HOUR, age_all, make_entry, names_that_stay, refuse_removal, temporary_name
+
+DEFAULTS = sh.ShortcutHub.get_default_keymap()
 
 
 @pytest.fixture
@@ -94,3 +97,28 @@ def test_save_killed_before_its_rename_leaves_the_old_file_and_the_next_start_cl
     age_all(folder, [left], HOUR)  # the next start comes later
     assert hub.load_keymap()["stop"] == "f1"
     assert not (folder / left).exists() and hotkeys_file.read_text() == '{"stop": "f1"}'
+
+
+@pytest.mark.parametrize("folder", ["Velmora\0data", "Velmora\ud800data"], ids=["NUL", "lone surrogate"])
+def test_folder_no_file_can_be_in_gives_the_defaults_and_logs_nothing(window, speech, settings, log, folder):
+    settings.settings["data_directory"] = folder  # as the host may hold it; the data file could not
+    hub = sh.ShortcutHub(window)
+    assert hub.keymap == hub.load_keymap() == DEFAULTS
+    assert log() == []
+    hub.register_hotkeys()
+    assert hub.keymap == DEFAULTS and list(hub.handler.active_keys) == list(DEFAULTS.values())
+    assert log() == [("INFO", "Successfully registered all global hotkeys", False)]
+
+
+def test_sweep_that_fails_is_one_warning_and_loading_goes_on(hub, folder, hotkeys_file, monkeypatch, log):
+    hotkeys_file.write_text('{"stop": "f1"}')
+    log()
+
+    def listdir(path):
+        raise RuntimeError("listing broke")
+
+    monkeypatch.setattr(os, "listdir", listdir)
+    assert hub.load_keymap()["stop"] == "f1"
+    [(level, message, _), loaded] = log()
+    assert level == "WARNING" and str(hotkeys_file) in message and "listing broke" in message
+    assert loaded == ("INFO", f"Loaded hotkey configuration from {hotkeys_file}", False)

@@ -73,3 +73,29 @@ def test_after_killed_saves_the_next_start_leaves_only_the_data_file(data_file, 
     assert proc.stdout.split() == ["300"]
     assert os.listdir(folder) == ["velmora.dat"]
     assert len(json.loads(data_file.read_text("utf-8"))["downloads"]) == 300
+
+
+@pytest.mark.parametrize("name", ["velmora\0.dat", "velmora\ud800.dat"], ids=["NUL", "lone surrogate"])
+def test_path_no_file_can_have_loads_nothing_and_logs_nothing(fresh_store, data_file, caplog, name):
+    write_data_file(data_file)
+    store = fresh_store.ConsolidatedStorage()
+    store.filepath = str(data_file.parent / name)  # as the host may set it
+    with caplog.at_level(logging.DEBUG, logger="data.storage"):
+        assert store.load() is store.master_data
+    assert store.master_data["config"] == {"kept": 1}
+    assert caplog.records == []
+
+
+def test_sweep_that_fails_is_one_warning_and_loading_goes_on(fresh_store, data_file, monkeypatch, caplog):
+    write_data_file(data_file)
+
+    def listdir(path):
+        raise RuntimeError("listing broke")
+
+    monkeypatch.setattr(os, "listdir", listdir)
+    with caplog.at_level(logging.DEBUG, logger="data.storage"):
+        store = fresh_store.ConsolidatedStorage()
+    assert store.master_data["config"] == {"kept": 1}
+    [record] = caplog.records
+    assert record.levelname == "WARNING" and str(data_file) in record.getMessage()
+    assert "listing broke" in record.getMessage()
