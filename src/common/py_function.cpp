@@ -8,6 +8,8 @@
 #include <exception>
 #include <utility>
 
+#include "py_frames.hpp"
+
 namespace vm {
 
 // ---------------------------------------------------------------------------
@@ -68,6 +70,7 @@ struct Impl {
     size_t n_pos_only = 0;
     ssize_t var_args = -1;
     ssize_t var_kwargs = -1;
+    detail::Origin origin;
 };
 
 struct FunctionObject {
@@ -240,6 +243,19 @@ bool bind(FunctionObject* f, PyObject* const* args, size_t nargs, PyObject* kwna
     return true;
 }
 
+// The native function whose body runs now on this thread (the innermost
+// one), for the frame of an error logged while it runs and the prefix of its
+// argument errors. Borrowed: a caller holds the function during its call.
+thread_local FunctionObject* t_running = nullptr;
+
+struct Running {
+    explicit Running(FunctionObject* f) : previous(t_running) { t_running = f; }
+    ~Running() { t_running = previous; }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+    FunctionObject* previous;
+};
+
 void release(PyObject** slots, size_t n) {
     for (size_t i = 0; i < n; ++i) Py_XDECREF(slots[i]);
 }
@@ -261,6 +277,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         return nullptr;
     }
     PyObject* result = nullptr;
+    Running running(f);
     try {
         py::object r = f->impl->body(Args(slots, n));
         result = r ? r.release().ptr() : Py_NewRef(Py_None);
@@ -273,6 +290,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     }
+    // As the interpreter does for a Python function an error passes through.
+    if (!result) detail::add_frame(f->impl->origin, f->qualname);
     release(slots, n);
     return result;
 }
@@ -475,9 +494,10 @@ PyTypeObject* function_type() {
 
 }  // namespace
 
-py::object make_function(FunctionSpec spec, Body body) {
+py::object make_function(FunctionSpec spec, Body body, std::source_location where) {
     PyTypeObject* type = function_type();
     auto impl = std::make_unique<Impl>();
+    impl->origin.define_at(where);
     impl->params = std::move(spec.params);
     impl->return_annotation = std::move(spec.return_annotation);
     impl->body = std::move(body);
@@ -536,5 +556,15 @@ py::object make_function(FunctionSpec spec, Body body) {
 }
 
 bool is_function(py::handle obj) { return Py_TYPE(obj.ptr()) == &FunctionType; }
+
+py::object running_qualname() {
+    return t_running ? py::reinterpret_borrow<py::object>(t_running->qualname) : py::object();
+}
+
+bool detail::add_running_frame() {
+    if (!t_running) return false;
+    detail::add_frame(t_running->impl->origin, t_running->qualname);
+    return true;
+}
 
 }  // namespace vm
