@@ -156,10 +156,22 @@ HandledException::~HandledException() {
     Py_XDECREF(previous_);
 }
 
-void check_text(py::handle value, const std::string& function, const std::string& param) {
-    if (!value.is_none() && !PyUnicode_Check(value.ptr()))
-        throw py::type_error(function + "() argument '" + param + "' must be str, not " +
-                             Py_TYPE(value.ptr())->tp_name);
+void refuse_argument(py::handle value, const char* param, const char* expected) {
+    const char* type = Py_TYPE(value.ptr())->tp_name;
+    py::object qualname = running_qualname();
+    if (qualname)
+        PyErr_Format(PyExc_TypeError, "%U() argument '%s' must be %s, not %s", qualname.ptr(), param, expected, type);
+    else
+        PyErr_Format(PyExc_TypeError, "argument '%s' must be %s, not %s", param, expected, type);
+    throw py::error_already_set();
+}
+
+void require_text(py::handle value, const char* param) {
+    if (!PyUnicode_Check(value.ptr())) refuse_argument(value, param);
+}
+
+void require_text_or_none(py::handle value, const char* param) {
+    if (!value.is_none() && !PyUnicode_Check(value.ptr())) refuse_argument(value, param);
 }
 
 }  // namespace vm

@@ -308,8 +308,14 @@ private:
     PyObject* previous_;
 };
 
-// Raises TypeError unless value is str or None.
-void check_text(py::handle value, const std::string& function, const std::string& param);
+// Raises TypeError "<qualname>() argument '<param>' must be <expected>, not
+// <type>", with the prefix the argument errors of the native function
+// running now have (running_qualname()).
+[[noreturn]] void refuse_argument(py::handle value, const char* param, const char* expected = "str");
+// refuse_argument unless value is a str.
+void require_text(py::handle value, const char* param);
+// refuse_argument unless value is a str or None.
+void require_text_or_none(py::handle value, const char* param);
 
 // `with manager as entered: result = body(entered)` as the statement runs
 // it: __enter__ and __exit__ are taken from the type; an error of the body
