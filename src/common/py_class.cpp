@@ -13,7 +13,7 @@ ClassBuilder::ClassBuilder(py::module_ module, const char* name, const char* doc
 }
 
 py::object ClassBuilder::make(const char* name, std::vector<Param> params, Body body, const char* doc,
-                              py::object returns, bool abstract) {
+                              py::object returns, bool abstract, const std::source_location& where) {
     FunctionSpec spec;
     spec.name = name;
     spec.qualname = name_ + "." + name;
@@ -22,25 +22,25 @@ py::object ClassBuilder::make(const char* name, std::vector<Param> params, Body 
     spec.params = std::move(params);
     spec.return_annotation = std::move(returns);
     spec.abstract = abstract;
-    return make_function(std::move(spec), std::move(body));
+    return make_function(std::move(spec), std::move(body), where);
 }
 
 ClassBuilder& ClassBuilder::method(const char* name, std::vector<Param> params, Body body, const char* doc,
-                                   py::object returns) {
-    ns_[name] = make(name, std::move(params), std::move(body), doc, std::move(returns), false);
+                                   py::object returns, std::source_location where) {
+    ns_[name] = make(name, std::move(params), std::move(body), doc, std::move(returns), false, where);
     return *this;
 }
 
 ClassBuilder& ClassBuilder::static_method(const char* name, std::vector<Param> params, Body body,
-                                          const char* doc, py::object returns) {
-    py::object f = make(name, std::move(params), std::move(body), doc, std::move(returns), false);
+                                          const char* doc, py::object returns, std::source_location where) {
+    py::object f = make(name, std::move(params), std::move(body), doc, std::move(returns), false, where);
     ns_[name] = steal(PyStaticMethod_New(f.ptr()));
     return *this;
 }
 
 ClassBuilder& ClassBuilder::abstract_method(const char* name, std::vector<Param> params, Body body,
-                                            const char* doc, py::object returns) {
-    ns_[name] = make(name, std::move(params), std::move(body), doc, std::move(returns), true);
+                                            const char* doc, py::object returns, std::source_location where) {
+    ns_[name] = make(name, std::move(params), std::move(body), doc, std::move(returns), true, where);
     return *this;
 }
 
@@ -65,7 +65,7 @@ py::object ClassBuilder::build() {
 }
 
 void set_method(py::handle cls, const char* name, std::vector<Param> params, Body body, const char* doc,
-                py::object returns) {
+                py::object returns, std::source_location where) {
     FunctionSpec spec;
     spec.name = name;
     spec.qualname = std::string(py::str(cls.attr("__qualname__"))) + "." + name;
@@ -73,7 +73,7 @@ void set_method(py::handle cls, const char* name, std::vector<Param> params, Bod
     spec.doc = doc;
     spec.params = std::move(params);
     spec.return_annotation = std::move(returns);
-    py::setattr(cls, name, make_function(std::move(spec), std::move(body)));
+    py::setattr(cls, name, make_function(std::move(spec), std::move(body), where));
 }
 
 py::object super(py::handle cls, py::handle self) {
@@ -82,14 +82,14 @@ py::object super(py::handle cls, py::handle self) {
 }
 
 py::object def_function(py::module_ module, const char* name, std::vector<Param> params, Body body,
-                        const char* doc, py::object returns) {
+                        const char* doc, py::object returns, std::source_location where) {
     FunctionSpec spec;
     spec.name = name;
     spec.module = py::str(module.attr("__name__"));
     spec.doc = doc;
     spec.params = std::move(params);
     spec.return_annotation = std::move(returns);
-    py::object f = make_function(std::move(spec), std::move(body));
+    py::object f = make_function(std::move(spec), std::move(body), where);
     module.attr(name) = f;
     return f;
 }

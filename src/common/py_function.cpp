@@ -8,6 +8,8 @@
 #include <exception>
 #include <utility>
 
+#include "py_frames.hpp"
+
 namespace vm {
 
 // ---------------------------------------------------------------------------
@@ -68,6 +70,7 @@ struct Impl {
     size_t n_pos_only = 0;
     ssize_t var_args = -1;
     ssize_t var_kwargs = -1;
+    detail::Origin origin;
 };
 
 struct FunctionObject {
@@ -88,11 +91,6 @@ struct FunctionObject {
 PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};  // filled in by function_type()
 #pragma GCC diagnostic pop
 
-std::string qualname_of(FunctionObject* f) {
-    const char* q = PyUnicode_AsUTF8(f->qualname);
-    return q ? q : "function";
-}
-
 std::string quoted_list(const std::vector<std::string>& names) {
     // 'a', 'a' and 'b', 'a', 'b', and 'c' (Python's wording)
     std::string out;
@@ -110,7 +108,46 @@ std::string quoted_list(const std::vector<std::string>& names) {
     return out;
 }
 
-void set_type_error(const std::string& text) { PyErr_SetString(PyExc_TypeError, text.c_str()); }
+// The TypeError "<qualname>() <text>" of a call that does not fit. The
+// qualname stays Python text; `text` holds only our own parameter names.
+bool fail_call(FunctionObject* f, const std::string& text) {
+    PyErr_Format(PyExc_TypeError, "%U() %s", f->qualname, text.c_str());
+    return false;
+}
+
+bool refuse_text(FunctionObject* f, size_t i, PyObject* value) {
+    PyErr_Format(PyExc_TypeError, "%U() argument '%U' must be str, not %s", f->qualname, f->impl->names[i],
+                 Py_TYPE(value)->tp_name);
+    return false;
+}
+
+// "got some positional-only arguments passed as keyword arguments: 'a, b'":
+// the keywords that name positional-only parameters, in parameter order, as
+// the interpreter lists them. False with an error set (that TypeError, or
+// the failure of a comparison); true when no keyword names one.
+template <class Named>
+bool refuse_positional_only_keywords(FunctionObject* f, PyObject* kwnames, const Named& named) {
+    PyObject* given = PyList_New(0);
+    if (!given) return false;
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    bool ok = true;
+    for (size_t i = 0; ok && i < f->impl->n_pos_only; ++i)
+        for (Py_ssize_t j = 0; ok && j < nkw; ++j) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+            const int match = named(i, key);
+            ok = match >= 0 && (!match || PyList_Append(given, key) == 0);
+        }
+    if (ok && PyList_GET_SIZE(given) > 0) {
+        ok = false;
+        if (PyObject* names = PyUnicode_Join(VM_STR(", ").ptr(), given)) {
+            PyErr_Format(PyExc_TypeError, "%U() got some positional-only arguments passed as keyword arguments: '%U'",
+                         f->qualname, names);
+            Py_DECREF(names);
+        }
+    }
+    Py_DECREF(given);
+    return ok;
+}
 
 // Binds the call's arguments into slots (new references), in the interpreter's
 // own order of checks and with its texts. Returns false with a TypeError set
@@ -119,16 +156,13 @@ void set_type_error(const std::string& text) { PyErr_SetString(PyExc_TypeError, 
 bool bind(FunctionObject* f, PyObject* const* args, size_t nargs, PyObject* kwnames, PyObject** slots) {
     Impl& impl = *f->impl;
     const size_t n = impl.params.size();
-    auto fail = [f](const std::string& text) {
-        set_type_error(qualname_of(f) + "() " + text);
-        return false;
-    };
+    auto fail = [f](const std::string& text) { return fail_call(f, text); };
 
     // The common call: every parameter given by position, nothing else.
     if (!kwnames && nargs == n && n == impl.n_positional && impl.var_args < 0 && impl.var_kwargs < 0) {
         for (size_t i = 0; i < n; ++i) {
             if (impl.params[i].text && args[i] != Py_None && !PyUnicode_Check(args[i]))
-                return fail("argument '" + impl.params[i].name + "' must be str, not " + Py_TYPE(args[i])->tp_name);
+                return refuse_text(f, i, args[i]);
             slots[i] = Py_NewRef(args[i]);
         }
         return true;
@@ -159,6 +193,10 @@ bool bind(FunctionObject* f, PyObject* const* args, size_t nargs, PyObject* kwna
     };
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
+            return false;
+        }
         ssize_t found = -1;
         // Keywords are nearly always the interned names themselves: look for
         // the same object first, and compare texts only when none is.
@@ -176,21 +214,15 @@ bool bind(FunctionObject* f, PyObject* const* args, size_t nargs, PyObject* kwna
                 if (PyDict_SetItem(slots[impl.var_kwargs], key, args[nargs + k]) < 0) return false;
                 continue;
             }
-            std::string pos_only;
-            for (Py_ssize_t j = 0; j < nkw; ++j) {
-                PyObject* other = PyTuple_GET_ITEM(kwnames, j);
-                for (size_t i = 0; i < impl.n_pos_only; ++i) {
-                    const int match = named(i, other);
-                    if (match < 0) return false;
-                    if (match) pos_only += (pos_only.empty() ? "" : ", ") + impl.params[i].name;
-                }
-            }
-            if (!pos_only.empty())
-                return fail("got some positional-only arguments passed as keyword arguments: '" + pos_only + "'");
-            const char* name = PyUnicode_AsUTF8(key);
-            return fail(std::string("got an unexpected keyword argument '") + (name ? name : "?") + "'");
+            if (!refuse_positional_only_keywords(f, kwnames, named)) return false;
+            // The keyword as given, between quotes: str(), not repr().
+            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
+            return false;
         }
-        if (slots[found]) return fail("got multiple values for argument '" + impl.params[found].name + "'");
+        if (slots[found]) {
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
+            return false;
+        }
         slots[found] = Py_NewRef(args[nargs + k]);
     }
 
@@ -235,10 +267,23 @@ bool bind(FunctionObject* f, PyObject* const* args, size_t nargs, PyObject* kwna
 
     for (size_t i = 0; i < n; ++i) {
         if (impl.params[i].text && slots[i] != Py_None && !PyUnicode_Check(slots[i]))
-            return fail("argument '" + impl.params[i].name + "' must be str, not " + Py_TYPE(slots[i])->tp_name);
+            return refuse_text(f, i, slots[i]);
     }
     return true;
 }
+
+// The native function whose body runs now on this thread (the innermost
+// one), for the frame of an error logged while it runs and the prefix of its
+// argument errors. Borrowed: a caller holds the function during its call.
+thread_local FunctionObject* t_running = nullptr;
+
+struct Running {
+    explicit Running(FunctionObject* f) : previous(t_running) { t_running = f; }
+    ~Running() { t_running = previous; }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+    FunctionObject* previous;
+};
 
 void release(PyObject** slots, size_t n) {
     for (size_t i = 0; i < n; ++i) Py_XDECREF(slots[i]);
@@ -261,6 +306,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         return nullptr;
     }
     PyObject* result = nullptr;
+    Running running(f);
     try {
         py::object r = f->impl->body(Args(slots, n));
         result = r ? r.release().ptr() : Py_NewRef(Py_None);
@@ -273,6 +319,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     }
+    // As the interpreter does for a Python function an error passes through.
+    if (!result) detail::add_frame(f->impl->origin, f->qualname);
     release(slots, n);
     return result;
 }
@@ -475,9 +523,10 @@ PyTypeObject* function_type() {
 
 }  // namespace
 
-py::object make_function(FunctionSpec spec, Body body) {
+py::object make_function(FunctionSpec spec, Body body, std::source_location where) {
     PyTypeObject* type = function_type();
     auto impl = std::make_unique<Impl>();
+    impl->origin.define_at(where);
     impl->params = std::move(spec.params);
     impl->return_annotation = std::move(spec.return_annotation);
     impl->body = std::move(body);
@@ -536,5 +585,15 @@ py::object make_function(FunctionSpec spec, Body body) {
 }
 
 bool is_function(py::handle obj) { return Py_TYPE(obj.ptr()) == &FunctionType; }
+
+py::object running_qualname() {
+    return t_running ? py::reinterpret_borrow<py::object>(t_running->qualname) : py::object();
+}
+
+bool detail::add_running_frame() {
+    if (!t_running) return false;
+    detail::add_frame(t_running->impl->origin, t_running->qualname);
+    return true;
+}
 
 }  // namespace vm

@@ -12,7 +12,9 @@
 //     own TypeError texts for a missing, extra or unexpected argument;
 //   * `inspect.signature` gives their exact signature, annotations included;
 //   * they carry `__name__`, `__qualname__`, `__module__`, `__doc__`, a
-//     `__dict__`, and `__isabstractmethod__` for abstract methods.
+//     `__dict__`, and `__isabstractmethod__` for abstract methods;
+//   * an error raised in their body leaves with a traceback frame of their
+//     own (their qualname, at the C++ file and line that define them).
 //
 // A parameter marked `.text()` accepts only `str` (or None): anything else,
 // bytes included, raises TypeError before the body runs.
@@ -34,6 +36,7 @@
 
 #include <functional>
 #include <memory>
+#include <source_location>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -100,11 +103,19 @@ struct FunctionSpec {
     bool abstract = false;
 };
 
-// A new function object (see the top of this file).
-py::object make_function(FunctionSpec spec, Body body);
+// A new function object (see the top of this file). `where` is the C++
+// source that defines it: an error that leaves the function, or that it logs
+// with its traceback, gets a traceback frame naming the function (its
+// qualname) at that file and line, as compiled extensions show their own.
+py::object make_function(FunctionSpec spec, Body body,
+                         std::source_location where = std::source_location::current());
 
 // True when `obj` is a function made by make_function.
 bool is_function(py::handle obj);
+
+// The `__qualname__` of the function made by make_function whose body runs
+// now on this thread (the innermost one), or a null object outside any.
+py::object running_qualname();
 
 // ---------------------------------------------------------------------------
 // Classes
@@ -116,14 +127,18 @@ public:
     ClassBuilder(py::module_ module, const char* name, const char* doc,
                  py::tuple bases = py::tuple(), py::object metaclass = py::object());
 
+    // `where` (here and below): as for make_function.
     ClassBuilder& method(const char* name, std::vector<Param> params, Body body,
-                         const char* doc = nullptr, py::object returns = py::object());
+                         const char* doc = nullptr, py::object returns = py::object(),
+                         std::source_location where = std::source_location::current());
     // Wrapped in staticmethod; params have no self.
     ClassBuilder& static_method(const char* name, std::vector<Param> params, Body body,
-                                const char* doc = nullptr, py::object returns = py::object());
+                                const char* doc = nullptr, py::object returns = py::object(),
+                                std::source_location where = std::source_location::current());
     // Marked abstract; the body runs when a subclass calls it through super().
     ClassBuilder& abstract_method(const char* name, std::vector<Param> params, Body body,
-                                  const char* doc = nullptr, py::object returns = py::object());
+                                  const char* doc = nullptr, py::object returns = py::object(),
+                                  std::source_location where = std::source_location::current());
     ClassBuilder& attr(const char* name, py::object value);
     // What the class body defines under `name` so far (a method: its
     // function object), or a null object.
@@ -137,7 +152,7 @@ public:
 
 private:
     py::object make(const char* name, std::vector<Param> params, Body body, const char* doc,
-                    py::object returns, bool abstract);
+                    py::object returns, bool abstract, const std::source_location& where);
 
     py::module_ module_;
     std::string name_;
@@ -150,14 +165,16 @@ private:
 
 // Adds (or replaces) a method on an existing class, after it was built.
 void set_method(py::handle cls, const char* name, std::vector<Param> params, Body body,
-                const char* doc = nullptr, py::object returns = py::object());
+                const char* doc = nullptr, py::object returns = py::object(),
+                std::source_location where = std::source_location::current());
 
 // `super(cls, self)`.
 py::object super(py::handle cls, py::handle self);
 
 // A module-level function stored in the module under its name.
 py::object def_function(py::module_ module, const char* name, std::vector<Param> params, Body body,
-                        const char* doc = nullptr, py::object returns = py::object());
+                        const char* doc = nullptr, py::object returns = py::object(),
+                        std::source_location where = std::source_location::current());
 
 // ---------------------------------------------------------------------------
 // Modules
@@ -265,12 +282,20 @@ bool is_exception(const py::error_already_set& error);
 // str(error) as Python shows it in messages. Kept as a Python str: an error
 // text may hold lone surrogates, which have no UTF-8 form.
 py::str error_str(const py::error_already_set& error);
-// logger.<level>(message, exc_info=(type, value, traceback)).
+// The traceback of `error` as an `except` block of the native function
+// running now sees it: that function's frame (see make_function), then the
+// frames the error passed through. So an error raised by C++ code, which has
+// no frame of its own, still shows where it happened. Outside any native
+// function: the error's own traceback, or None.
+py::object traceback_of(const py::error_already_set& error);
+// logger.<level>(message, exc_info=(type, value, traceback)), with the
+// traceback of traceback_of.
 void log_with_traceback(py::handle logger, const char* level, py::handle message,
                         const py::error_already_set& error);
 
 // While alive, makes `error` the handled exception (what sys.exc_info() and
-// traceback.format_exc() see), as inside an `except` block.
+// traceback.format_exc() see), as inside an `except` block, with the
+// traceback of traceback_of.
 class HandledException {
 public:
     explicit HandledException(const py::error_already_set& error);
@@ -283,8 +308,14 @@ private:
     PyObject* previous_;
 };
 
-// Raises TypeError unless value is str or None.
-void check_text(py::handle value, const std::string& function, const std::string& param);
+// Raises TypeError "<qualname>() argument '<param>' must be <expected>, not
+// <type>", with the prefix the argument errors of the native function
+// running now have (running_qualname()).
+[[noreturn]] void refuse_argument(py::handle value, const char* param, const char* expected = "str");
+// refuse_argument unless value is a str.
+void require_text(py::handle value, const char* param);
+// refuse_argument unless value is a str or None.
+void require_text_or_none(py::handle value, const char* param);
 
 // `with manager as entered: result = body(entered)` as the statement runs
 // it: __enter__ and __exit__ are taken from the type; an error of the body

@@ -47,16 +47,18 @@ void run_http_transfer(const py::module_& m, py::handle downloader, py::handle t
 py::dict transfer_headers(const char* player);
 
 // Adds `_download_file(self, task: DownloadTask)` to a downloader class: the
-// transfer with the policy `Policy(m)`.
+// transfer with the policy `Policy(m)`. Its traceback frames name the
+// downloader's source, where this is called.
 template <class Policy>
-void add_transfer_method(vm::ClassBuilder& b, const py::module_& m, const char* doc) {
+void add_transfer_method(vm::ClassBuilder& b, const py::module_& m, const char* doc,
+                         std::source_location where = std::source_location::current()) {
     b.method(
         "_download_file", {vm::self(), vm::arg("task").ann(m.attr("DownloadTask"))},
         [m](const vm::Args& a) -> py::object {
             run_http_transfer(m, a.self(), a[1], Policy(m));
             return py::none();
         },
-        doc);
+        doc, py::object(), where);
 }
 
 }  // namespace velmora::downloader

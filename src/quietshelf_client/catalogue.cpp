@@ -35,9 +35,7 @@ py::object stripped_text(py::handle element) {
 
 // kind[:1].upper() + kind[1:].lower(): "movies" gives "Movies", "TV" "Tv".
 py::object capitalised(py::handle kind) {
-    if (!PyUnicode_Check(kind.ptr()))
-        throw py::type_error(std::string("QuietshelfClient.get_recents() argument 'kind' must be str, not ") +
-                             Py_TYPE(kind.ptr())->tp_name);
+    vm::require_text(kind, "kind");
     const Py_ssize_t n = PyUnicode_GET_LENGTH(kind.ptr());
     py::object first = vm::call_method(vm::steal(PyUnicode_Substring(kind.ptr(), 0, 1)), VM_STR("upper"));
     py::object rest = vm::call_method(vm::steal(PyUnicode_Substring(kind.ptr(), 1, n)), VM_STR("lower"));

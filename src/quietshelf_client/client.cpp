@@ -57,8 +57,7 @@ void define_client(py::module_& m) {
         "__init__", {vm::self(), vm::arg("base_url").text_ann().def(py::str(kDefaultBaseUrl))},
         [m](const vm::Args& a) -> py::object {
             py::handle self = a.self();
-            if (a[1].is_none())
-                throw py::type_error("QuietshelfClient.__init__() argument 'base_url' must be str, not NoneType");
+            vm::require_text(a[1], "base_url");
             vm::set_attr(self, VM_STR("base_url"), vm::call_method(a[1], VM_STR("rstrip"), VM_STR("/")));
             py::object session = vm::global(m, "requests").attr("Session")();
             py::object headers = vm::get_attr(session, VM_STR("headers"));

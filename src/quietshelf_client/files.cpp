@@ -290,10 +290,7 @@ void add_file_methods(vm::ClassBuilder& b, py::module_& m) {
          vm::arg("progress_callback").def(py::none()).ann(vm::subscript(optional, callback_type))},
         [m](const vm::Args& a) mutable -> py::object {
             py::handle self = a.self();
-            if (!is_path(m, a[2]))
-                throw py::type_error(std::string("QuietshelfClient.download() argument 'destination' must be str, "
-                                                 "os.PathLike or None, not ") +
-                                     Py_TYPE(a[2].ptr())->tp_name);
+            if (!is_path(m, a[2])) vm::refuse_argument(a[2], "destination", "str, os.PathLike or None");
             // Attributed to the caller: this function has no frame of its own.
             py::module_::import("warnings")
                 .attr("warn")(py::str(kDeprecation), py::handle(PyExc_DeprecationWarning), py::arg("stacklevel") = 1);

@@ -129,7 +129,4 @@ bool at_least(long long count, py::handle right);
 // parameters of the paged operations.
 std::vector<vm::Param> page_parameters(const char* first);
 
-// TypeError unless `value` is str: the searches take text only.
-void require_text(py::handle value, const char* function, const char* param);
-
 }  // namespace velmora::reelmoor

@@ -62,7 +62,7 @@ void add_search(vm::ClassBuilder& b, py::module_& m, Search search) {
         name, page_parameters("query"),
         [m, search = std::move(search)](const vm::Args& a) -> py::object {
             py::handle self = a.self(), query = a[1], max_results = a[2], offset = a[3];
-            require_text(query, search.name, "query");
+            vm::require_text(query, "query");
             if (blank(query)) return py::list();
             auto failure = [&search](py::handle error) { return vm::text(search.failure, error); };
             return guarded(m, py::list(), true, failure, [&]() -> py::object {

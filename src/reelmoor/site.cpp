@@ -174,10 +174,4 @@ std::vector<vm::Param> page_parameters(const char* first) {
     return params;
 }
 
-void require_text(py::handle value, const char* function, const char* param) {
-    if (!PyUnicode_Check(value.ptr()))
-        throw py::type_error(std::string(function) + "() argument '" + param + "' must be str, not " +
-                             Py_TYPE(value.ptr())->tp_name);
-}
-
 }  // namespace velmora::reelmoor

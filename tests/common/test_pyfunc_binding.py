@@ -5,7 +5,7 @@ import inspect
 
 import pytest
 
-from core import downloader, fault_reporter
+from core import downloader, fault_reporter, quietshelf_client, reelmoor
 from data import storage
 
 # (class, method name): instance methods and static methods of several modules.
@@ -79,6 +79,54 @@ def test_arguments_bind_as_in_python(cls, name):
         if expected == "bound":
             continue
         assert outcome(ours, args, kwargs) == expected, (args, kwargs)
+
+
+# Messages that name a keyword show it as given: a lone surrogate or a NUL
+# stays as it is, between quotes.
+KEYWORD_CALLS = [
+    (downloader.BaseDownloader, "add_download", (1,), {"\udc80": 1}),
+    (downloader.BaseDownloader, "add_download", (1,), {"a\x00b": 1}),
+    (downloader.BaseDownloader, "add_download", (1,), {"épisode": 1}),
+    (downloader.BaseDownloader, "add_download", (1, 2), {"url": 3, "\udc80": 4}),
+    (downloader.DownloadTask, "__init__", (1, 2), {"url": 3}),
+    (downloader.BaseDownloader, "_get_filename_from_headers", (), {"headers": 1}),
+    (downloader.BaseDownloader, "_detect_extension_from_url", (), {"\udc80": 1, "url": 2}),
+    (storage.DataStorage, "get", (1,), {"key\udcff": 2}),
+]
+
+
+@pytest.mark.parametrize("cls, name, args, kwargs", KEYWORD_CALLS)
+@pytest.mark.parametrize("qualname", [None, "Odd\udc80.name"])
+def test_keyword_texts_are_python_s(monkeypatch, cls, name, args, kwargs, qualname):
+    ref, is_static = reference(cls, name)
+    ours = inspect.getattr_static(cls, name)
+    ours = ours.__func__ if is_static else ours
+    if qualname:
+        monkeypatch.setattr(ours, "__qualname__", qualname)
+        ref.__qualname__ = qualname
+    expected = outcome(ref, args, kwargs)
+    assert expected != "bound"
+    assert outcome(ours, args, kwargs) == expected
+
+
+# Text parameters checked by a body say what the binding says: the function's
+# qualname first.
+@pytest.mark.parametrize("call, text", [
+    (lambda: reelmoor.ReelmoorClient().search_videos(None),
+     "ReelmoorClient.search_videos() argument 'query' must be str, not NoneType"),
+    (lambda: reelmoor.ReelmoorClient().search_videos(5),
+     "ReelmoorClient.search_videos() argument 'query' must be str, not int"),
+    (lambda: reelmoor.ReelmoorClient().search_channels(None),
+     "ReelmoorClient.search_channels() argument 'query' must be str, not NoneType"),
+    (lambda: quietshelf_client.QuietshelfClient(None),
+     "QuietshelfClient.__init__() argument 'base_url' must be str, not NoneType"),
+    (lambda: quietshelf_client.QuietshelfClient().download("u", 5),
+     "QuietshelfClient.download() argument 'destination' must be str, os.PathLike or None, not int"),
+])
+def test_argument_type_errors_name_the_function(call, text):
+    with pytest.raises(TypeError) as caught:
+        call()
+    assert str(caught.value) == text
 
 
 def test_methods_look_like_python_functions():

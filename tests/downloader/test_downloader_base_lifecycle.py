@@ -11,6 +11,7 @@ import threading
 import pytest
 
 from core import downloader as dl
+from native_frames import logged_traceback, native_frames
 from scripted_downloader import WAIT, ScriptedDownloader, make_scripted, take_started  # noqa: F401 (make_scripted: a fixture)
 from transfer_helpers import wait_until
 
@@ -65,6 +66,32 @@ def test_error_after_the_task_ended_keeps_its_outcome(make_scripted, caplog):
     d.shutdown()
     assert len(d.get_all_completed()) == 1 and d.get_all_failed() == []
     assert d.get_all_completed()[0].progress.status is dl.DownloadStatus.COMPLETED
+
+
+WORKER = ("src/downloader/base_downloader.cpp", "BaseDownloader._worker")
+
+
+def refuse(self, task):
+    raise RuntimeError("refused")
+
+
+@pytest.mark.parametrize("transfer, frames, in_python", [
+    (refuse, [WORKER], True),
+    # An error that begins in C++ code shows the function it began in.
+    (lambda self, task: task.progress.update("x", 5),
+     [WORKER, ("src/downloader/task_model.cpp", "DownloadProgress.update")], False),
+])
+def test_a_worker_error_is_logged_with_the_frames_it_passed(make_scripted, caplog, transfer, frames, in_python):
+    caplog.set_level(logging.ERROR, logger="core.downloader")
+    d = make_scripted(cls=type("Failing", (ScriptedDownloader,), {"_download_file": transfer}))
+    d.add_download("http://h/a", "A", "P")
+    wait_until(lambda: caplog.records)
+    (record,) = caplog.records
+    assert record.getMessage().startswith("Failing worker error: ")
+    text = logged_traceback(record)
+    assert text.startswith("Traceback (most recent call last):\n")
+    assert native_frames(text) == frames
+    assert ("in refuse" in text) == in_python
 
 
 class FlakyQueue(queue.Queue):

@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 
 from core import downloader as dlmod
+from native_frames import logged_traceback, native_frames
 from podcast_server import PodcastServer
 from transfer_helpers import (BODY, HELD, SHORT_ANSWERS, infos, shut_down,  # noqa: F401 (shut_down: a fixture)
                               wait_until, with_empty_chunks)
@@ -305,6 +306,8 @@ def test_other_failures_carry_a_traceback(dl, server, caplog, wrapped_requests):
     first, second = errors(caplog)
     assert first.getMessage() == "Download failed for Episode 1: " + detail and first.exc_info[0] is ValueError
     assert second.getMessage() == "  URL: " + url and second.exc_info is None
+    # The length is read by C++ code: its frame is the traceback.
+    assert native_frames(logged_traceback(first)) == [("src/downloader/podcast.cpp", "PodcastDownloader._download_file")]
 
 
 @pytest.mark.parametrize("blocked", ["Episode 1.mp3.part", "Episode 1.mp3"])

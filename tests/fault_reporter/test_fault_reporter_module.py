@@ -9,6 +9,7 @@ import pytest
 
 import core.fault_reporter as fr
 from module_test_helpers import first_calls_from_two_threads, run_python
+from native_frames import native_frames
 from wx_standin import ID_NO, ID_YES
 
 
@@ -169,6 +170,9 @@ def test_report_runs_while_the_failure_is_handled(reports):
     assert sys.exc_info() == (None, None, None)
 
 
+WRAPPER = ("src/fault_reporter/guards.cpp", "with_error_handling.<locals>.decorator.<locals>.wrapper")
+
+
 def test_reraise_gives_back_the_same_exception(reports):
     guarded = fr.with_error_handling(reraise=True)(failing)
     with pytest.raises(ValueError) as caught:
@@ -176,6 +180,16 @@ def test_reraise_gives_back_the_same_exception(reports):
     [call] = reports
     assert caught.value is call["error"]
     assert traceback.extract_tb(caught.value.__traceback__)[-1].name == "failing"
+    # It came through the wrapper, as through a decorator written in Python.
+    assert native_frames("".join(traceback.format_exception(caught.value))) == [WRAPPER]
+
+
+def test_a_failure_without_python_frames_is_reported_with_the_wrapper_s(reports):
+    fr.with_error_handling()(int)("x")
+    [call] = reports
+    assert call["format_exc"].startswith("Traceback (most recent call last):\n")
+    assert native_frames(call["format_exc"]) == [WRAPPER]
+    assert call["format_exc"].endswith("ValueError: invalid literal for int() with base 10: 'x'\n")
 
 
 def test_name_is_read_at_the_failure(reports):

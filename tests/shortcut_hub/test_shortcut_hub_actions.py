@@ -1,9 +1,12 @@
 """The six actions on the host's current player, their spoken confirmations
 and the volume rules."""
+import logging
+
 import pytest
 
 import core.shortcut_hub as sh
 from host_standin import LocalPlayer, LocalPlayerWithTracks, SpotifyPlayer
+from native_frames import logged_traceback, native_frames
 
 ACTIONS = ["play_pause", "stop", "next_track", "previous_track", "volume_up", "volume_down"]
 
@@ -180,6 +183,19 @@ def test_window_without_players_is_logged_under_the_action(hub, window, speech, 
     [(level, message, traceback)] = log()
     assert (level, traceback) == ("ERROR", True)
     assert message.startswith(f"Error in {action} hotkey: ") and "media_player" in message
+
+
+@pytest.mark.parametrize("action", ["play_pause", "volume_down"])
+def test_an_error_of_the_hub_s_own_code_is_logged_with_its_frames(hub, window, caplog, action):
+    del window.media_player
+    caplog.set_level(logging.ERROR, logger="core.shortcut_hub")
+    caplog.clear()
+    getattr(hub, action)()
+    (record,) = [r for r in caplog.records if r.name == "core.shortcut_hub"]
+    text = logged_traceback(record)
+    assert text.startswith("Traceback (most recent call last):\n")
+    assert native_frames(text) == [("src/shortcut_hub/actions.cpp", f"ShortcutHub.{action}"),
+                                   ("src/shortcut_hub/actions.cpp", "ShortcutHub._get_valid_player")]
 
 
 def test_failing_speech_is_logged_after_the_player_call(hub, window, speech, monkeypatch, log):
