@@ -115,6 +115,32 @@ bool contains(py::handle container, py::handle item) {
     return r == 1;
 }
 
+std::pair<py::object, py::object> unpack_pair(py::handle pair) {
+    PyObject* p = pair.ptr();
+    if (PyTuple_CheckExact(p) && PyTuple_GET_SIZE(p) == 2)
+        return {py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(p, 0)),
+                py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(p, 1))};
+    if (!Py_TYPE(p)->tp_iter && !PySequence_Check(p)) {
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(p)->tp_name);
+        throw py::error_already_set();
+    }
+    py::object iterator = steal(PyObject_GetIter(p));
+    py::object taken[2];
+    for (int i = 0; i < 2; ++i) {
+        taken[i] = py::reinterpret_steal<py::object>(PyIter_Next(iterator.ptr()));
+        if (taken[i]) continue;
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+        throw py::error_already_set();
+    }
+    if (py::object extra = py::reinterpret_steal<py::object>(PyIter_Next(iterator.ptr()))) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        throw py::error_already_set();
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return {std::move(taken[0]), std::move(taken[1])};
+}
+
 py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
 
 LockGuard::LockGuard(py::object lock) : lock_(std::move(lock)) {

@@ -39,6 +39,7 @@
 #include <source_location>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vm {
@@ -255,6 +256,18 @@ py::str from_code_points(std::u32string_view text);
 bool truthy(py::handle value);
 // `item in container`.
 bool contains(py::handle container, py::handle item);
+// `first, second = pair`, with the unpacking statement's TypeError and
+// ValueError texts.
+std::pair<py::object, py::object> unpack_pair(py::handle pair);
+// `for key, value in mapping.items(): body(key, value)`, walked as that loop
+// walks it: each pair is held while the body runs, later pairs are read as
+// they are by then, and a dict whose size the body changed raises
+// RuntimeError. Use it (or `py::iter(list)` for a list) wherever the body can
+// run Python code: PyDict_Next, PyList_GET_ITEM and pybind11's range-for over
+// a py::list or py::dict read borrowed items, which a hash, a comparison or a
+// callback may free.
+template <class Body>
+void for_each_item(py::handle mapping, Body&& body);
 // The builtin `name` (open, print, ...).
 py::object builtin(const char* name);
 
@@ -373,6 +386,14 @@ py::object with_context(py::handle manager, Body&& body) {
     }
     steal(PyObject_CallFunctionObjArgs(exit.ptr(), manager.ptr(), Py_None, Py_None, Py_None, nullptr));
     return result;
+}
+
+template <class Body>
+void for_each_item(py::handle mapping, Body&& body) {
+    for (py::handle item : call_method(mapping, VM_STR("items"))) {
+        auto [key, value] = unpack_pair(item);
+        body(key, value);
+    }
 }
 
 template <class... Parts>

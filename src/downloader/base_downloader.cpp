@@ -191,14 +191,14 @@ py::object retry_failed(const Args& a) {
     py::handle task_id = a[1];
     py::object old = with_lock(self, [&] {
         py::object failed = self.attr("failed_downloads");
-        Py_ssize_t index = 0;
         for (py::handle t : failed) {
             if (vm::compare(t.attr("task_id"), task_id, Py_EQ)) {
+                // The task found leaves, wherever the comparison (the host's
+                // own text type may run code) left it in the list.
                 py::object found = py::reinterpret_borrow<py::object>(t);
-                if (PySequence_DelItem(failed.ptr(), index) < 0) throw py::error_already_set();
+                vm::call_method(failed, VM_STR("remove"), found);
                 return found;
             }
-            ++index;
         }
         return py::object(py::none());
     });

@@ -34,7 +34,8 @@ py::object format_key_string(py::module_& m, const Args& a) {
     py::object last = parts[py::len(parts) - 1];
     py::object key = is_modifier(last) ? py::str("") : last;
     py::set modifiers;
-    for (py::handle part : parts)
+    // Walked as Python's for walks a list: a part's own hash may change it.
+    for (py::handle part : py::iter(parts))
         if (is_modifier(part)) modifiers.add(part);
     return vm::global(m, "ShortcutHub").attr("format_key_combination")(modifiers, key);
 }

@@ -63,9 +63,11 @@ py::object load_keymap(py::module_& m, const Args& a) {
             vm::text("Failed to load hotkey configuration: ", path, " does not hold a JSON object"));
         return keymap.attr("copy")();
     }
-    // The file's members in its order, then the actions it lacks.
-    for (auto item : py::reinterpret_borrow<py::dict>(keymap))
-        if (!vm::contains(loaded, item.first)) loaded[item.first] = item.second;
+    // The file's members in its order, then the actions it lacks. The
+    // membership test runs the defaults' own comparisons, which may change them.
+    vm::for_each_item(keymap, [&](py::handle action, py::handle keys) {
+        if (!vm::contains(loaded, action)) loaded[action] = keys;
+    });
     logger(m).attr("info")(vm::text("Loaded hotkey configuration from ", path));
     return loaded;
 }

@@ -203,14 +203,16 @@ void define_consolidated_storage(py::module_& m) {
                 set_damaged(self, m, true);
                 return master;
             }
-            py::dict decoded = py::reinterpret_borrow<py::dict>(document);
-            py::list names(master);
-            for (py::handle name : names)
-                if (decoded.contains(name)) master[name] = decoded[name];
+            // Both walks go as Python's for goes: the host may have put its
+            // own objects in master_data, whose hashes can change what is
+            // being walked.
+            for (py::handle name : py::iter(master))
+                if (vm::contains(document, name)) master[name] = document[name];
             // Sections the file has beyond the known ones follow them, in
             // the file's order.
-            for (auto item : decoded)
-                if (!master.contains(item.first)) master[item.first] = item.second;
+            vm::for_each_item(document, [&](py::handle name, py::handle section) {
+                if (!vm::contains(master, name)) master[name] = section;
+            });
             set_damaged(self, m, false);
             return master;
         },
