@@ -8,6 +8,8 @@
 
 #include <cerrno>
 
+#include "exit_gate.hpp"
+
 #ifdef _WIN32
 #include <io.h>
 #else
@@ -32,7 +34,7 @@ py::object os_module() { return py::module_::import("os"); }
 // the GIL. Returns 0 or the errno of the first failure.
 int write_sync_close(int fd, const char* data, size_t size) {
     int err = 0;
-    py::gil_scoped_release nogil;
+    WithoutGil nogil;
 #ifdef _WIN32
     while (size > 0 && err == 0) {
         unsigned int chunk = size > (1u << 30) ? (1u << 30) : static_cast<unsigned int>(size);
@@ -73,7 +75,7 @@ void sync_folder(py::handle os, py::handle folder) {
     try {
         py::object fd = os.attr("open")(folder, os.attr("O_RDONLY"));
         try {
-            os.attr("fsync")(fd);  // releases the GIL while it waits
+            blocking_call(os.attr("fsync"), fd);  // releases the GIL while it waits
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_OSError)) throw;
         }
