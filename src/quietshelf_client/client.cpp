@@ -5,6 +5,7 @@
 // core.downloader in. The log-in and its state are here; the catalogue
 // (catalogue.cpp) and the file transfers (files.cpp) are methods of the same
 // class.
+#include "exit_gate.hpp"
 #include "quietshelf.hpp"
 
 namespace velmora::quietshelf {
@@ -73,7 +74,7 @@ void define_client(py::module_& m) {
             try {
                 py::object url = vm::global(m, "urljoin")(vm::get_attr(self, VM_STR("base_url")), "login");
                 py::object session = vm::get_attr(self, VM_STR("session"));
-                py::object page = vm::call_method(session, VM_STR("get"), url);
+                py::object page = vm::blocking_method(session, VM_STR("get"), url);
                 vm::call_method(page, VM_STR("raise_for_status"));
 
                 py::dict wanted;
@@ -88,7 +89,7 @@ void define_client(py::module_& m) {
                 form["_token"] = vm::call_method(token_input, VM_STR("get"), VM_STR("value"));
                 form["email"] = a[1];
                 form["password"] = a[2];
-                py::object reply = session.attr("post")(url, py::arg("data") = form);
+                py::object reply = vm::blocking_call(vm::get_attr(session, VM_STR("post")), url, py::arg("data") = form);
                 vm::call_method(reply, VM_STR("raise_for_status"));
 
                 py::object text = vm::get_attr(reply, VM_STR("text"));

@@ -12,6 +12,7 @@
 
 #include "body_chunks.hpp"
 #include "buffered_file.hpp"
+#include "exit_gate.hpp"
 #include "names.hpp"
 #include "quietshelf.hpp"
 #include "response_checks.hpp"
@@ -90,7 +91,8 @@ py::object closing(py::handle response, Use&& use) {
 }
 
 py::object streamed_get(py::handle self, py::handle url) {
-    return vm::get_attr(self, VM_STR("session")).attr("get")(url, py::arg("stream") = true);
+    return vm::blocking_call(vm::get_attr(vm::get_attr(self, VM_STR("session")), VM_STR("get")), url,
+                             py::arg("stream") = true);
 }
 
 // A 302, or an HTML page where a file was asked for, is the service sending
@@ -225,7 +227,7 @@ py::object download_to(py::module_& m, py::handle self, py::handle response, py:
             py::object share = vm::steal(PyNumber_TrueDivide(py::int_(so_far).ptr(), length.ptr()));
             py::object percentage =
                 vm::steal(PyNumber_Long(vm::steal(PyNumber_Multiply(share.ptr(), hundred.ptr())).ptr()));
-            progress_callback(percentage);
+            vm::blocking_call(progress_callback, percentage);
         });
         file.close();
     } catch (py::error_already_set&) {
