@@ -3,17 +3,18 @@ server itself.
 
 A `Route` says how one file is answered: the body, how Range is treated, a
 status, a redirect, the Content-Disposition header, a missing
-Content-Length, a gzip-compressed body, a body cut short, or a body held
-back on an event, a Content-Length the body never meets, or only a status
-line; `send_route` answers a request with it. `LoopbackServer`
-runs a handler class (made from `Handler`) on 127.0.0.1 on a daemon thread and keeps the request
-log: `log` (an entry per request, as the server makes it), `headers` (the
-request headers, in the same order) and `max_in_flight` (how many requests
-were being answered at the same time at most).
+Content-Length, a gzip-compressed body, a body cut short, a body held back
+on an event, a body trickled out, a Content-Length the body never meets, or
+only a status line; `send_route` answers a request with it. `LoopbackServer`
+runs a handler class (made from `Handler`) on 127.0.0.1 on a daemon thread
+and keeps the request log: `log` (an entry per request, as the server makes
+it), `headers` (the request headers, in the same order) and `max_in_flight`
+(how many requests were being answered at the same time at most).
 """
 import gzip
 import sys
 import threading
+import time
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Optional
@@ -41,6 +42,7 @@ class Route:
     hold_after: int = 0
     release: Optional[threading.Event] = None
     held: threading.Event = field(default_factory=threading.Event)  # set once the first part went out
+    trickle: float = 0.0  # send the body in 8192-byte pieces with this pause after each
 
 
 def send_plain(handler, status, text, content_type="text/plain", headers=()):
@@ -114,6 +116,12 @@ def send_route(handler, route):
         route.held.set()
         route.release.wait(GATE_TIMEOUT)
         body = body[route.hold_after :]
+    if route.trickle:
+        for start in range(0, len(body), 8192):
+            handler.wfile.write(body[start : start + 8192])
+            handler.wfile.flush()
+            time.sleep(route.trickle)
+        return
     handler.wfile.write(body)
     handler.wfile.flush()
 

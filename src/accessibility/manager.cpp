@@ -5,6 +5,7 @@
 // operation answers False and leaves a debug line instead, so callers never
 // test for a screen reader first. Only a text of the wrong type raises.
 #include "accessibility.hpp"
+#include "exit_gate.hpp"
 
 namespace velmora::accessibility {
 namespace {
@@ -64,11 +65,13 @@ py::object send_text(py::handle m, const Args& a, bool braille, const char* debu
         logger(m).attr("debug")(vm::text(debug, text));
         return py::bool_(false);
     }
+    // The screen reader is reached through its own channel (a socket, COM),
+    // which can block: blocking calls (exit_gate.hpp).
     try {
-        output.attr("speak")(text, py::arg("interrupt") = interrupt);
+        vm::blocking_call(output.attr("speak"), text, py::arg("interrupt") = interrupt);
         // Speech only, where the screen reader has no braille.
         if (braille)
-            if (py::object show = vm::readable_attr(output, VM_STR("braille"))) show(text);
+            if (py::object show = vm::readable_attr(output, VM_STR("braille"))) vm::blocking_call(show, text);
         return py::bool_(true);
     } catch (py::error_already_set& e) {
         if (!vm::is_exception(e)) throw;
@@ -84,7 +87,7 @@ py::object silence(py::handle m, const Args& a) {
         return py::bool_(false);
     }
     try {
-        if (py::object stop = vm::readable_attr(output, VM_STR("silence"))) stop();
+        if (py::object stop = vm::readable_attr(output, VM_STR("silence"))) vm::blocking_call(stop);
         return py::bool_(true);
     } catch (py::error_already_set& e) {
         if (!vm::is_exception(e)) throw;

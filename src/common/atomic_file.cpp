@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <initializer_list>
 
+#include "exit_gate.hpp"
+
 #ifdef _WIN32
 #include <io.h>
 #else
@@ -79,7 +81,7 @@ int close_fd(int fd) { return ::close(fd) != 0 ? errno : 0; }
 // first failure; `fd` is closed either way.
 template <class Write>
 int write_sync_close(int fd, Write&& write) {
-    py::gil_scoped_release nogil;
+    WithoutGil nogil;
     int err = write();
     if (err == 0) err = flush_to_disk(fd);
     const int closed = close_fd(fd);
@@ -113,7 +115,7 @@ void sync_folder(py::handle os, py::handle folder) {
     try {
         py::object fd = os.attr("open")(folder, os.attr("O_RDONLY"));
         try {
-            os.attr("fsync")(fd);  // releases the GIL while it waits
+            blocking_call(os.attr("fsync"), fd);  // releases the GIL while it waits
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_OSError)) throw;
         }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "exit_gate.hpp"
+
 namespace vm {
 namespace {
 
@@ -209,13 +211,13 @@ bool BodyChunks::Native::hand(const char* from, Py_ssize_t n, const char*& data,
 
 // One read of what has arrived (what http.client already holds comes first),
 // never past the announced length. The socket's time-out applies to it, and
-// the GIL is released while it waits.
+// the GIL is released while it waits: a blocking call (exit_gate.hpp).
 bool BodyChunks::Native::read_more() {
     Py_ssize_t want = std::max(kReadSize, chunk_size_);
     if (remaining_ >= 0 && remaining_ < want) want = static_cast<Py_ssize_t>(remaining_);
     py::object block;
     try {
-        block = call_method(http_, VM_STR("read1"), py_size(want));
+        block = blocking_method(http_, VM_STR("read1"), py_size(want));
     } catch (py::error_already_set& error) {
         raise_read_error(error);
     }
@@ -342,7 +344,7 @@ bool BodyChunks::next_from_iterator() {
     release_view();
     data_ = nullptr;
     size_ = 0;
-    chunk_ = py::reinterpret_steal<py::object>(PyIter_Next(iterator_.ptr()));
+    chunk_ = py::reinterpret_steal<py::object>(blocking([&] { return PyIter_Next(iterator_.ptr()); }));
     if (!chunk_) {
         if (PyErr_Occurred()) throw py::error_already_set();
         return false;

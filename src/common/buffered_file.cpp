@@ -1,11 +1,54 @@
 #include "buffered_file.hpp"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
-namespace vm {
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
-BufferedFile::BufferedFile(py::object file) : file_(std::move(file)), buffer_(new char[kBufferSize]) {}
+namespace vm {
+namespace {
+
+// file.fileno(), or -1 for a file object without a descriptor.
+int descriptor_of(py::handle file) {
+    PyObject* number = PyObject_CallMethodNoArgs(file.ptr(), VM_STR("fileno").ptr());
+    if (!number) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
+        PyErr_Clear();
+        return -1;
+    }
+    const long fd = PyLong_AsLong(number);
+    Py_DECREF(number);
+    if (fd == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
+        PyErr_Clear();
+    }
+    return fd >= 0 && fd <= INT_MAX ? static_cast<int>(fd) : -1;
+}
+
+// Writes without the GIL and without Python, giving up at the first failure.
+void write_to_descriptor(int fd, const char* data, Py_ssize_t size) {
+    while (size > 0) {
+#ifdef _WIN32
+        const int n = _write(fd, data, static_cast<unsigned int>(size > (1 << 30) ? (1 << 30) : size));
+#else
+        const ssize_t n = ::write(fd, data, static_cast<size_t>(size));
+        if (n < 0 && errno == EINTR) continue;
+#endif
+        if (n <= 0) return;
+        data += n;
+        size -= n;
+    }
+}
+
+}  // namespace
+
+BufferedFile::BufferedFile(py::object file)
+    : file_(std::move(file)), fd_(descriptor_of(file_)), buffer_(new char[kBufferSize]) {}
 
 void BufferedFile::append(const char* data, Py_ssize_t size) {
     if (used_ + size > kBufferSize) flush();
@@ -30,8 +73,10 @@ void BufferedFile::close() {
     try {
         flush();
         file_ = py::object();
+        fd_ = -1;
     } catch (py::error_already_set&) {
         file_ = py::object();
+        fd_ = -1;
         try {
             call_method(file, VM_STR("close"));
         } catch (py::error_already_set& close_error) {
@@ -43,11 +88,19 @@ void BufferedFile::close() {
 }
 
 void BufferedFile::write_all(const char* data, Py_ssize_t size) {
-    while (size > 0) {
-        PyObject* view = PyMemoryView_FromMemory(const_cast<char*>(data), size, PyBUF_READ);
-        if (!view) throw py::error_already_set();
-        py::object written =
-            py::reinterpret_steal<py::object>(PyObject_CallMethodOneArg(file_.ptr(), VM_STR("write").ptr(), view));
+    pending_ = data;
+    pending_size_ = size;
+    while (pending_size_ > 0) {
+        stop_if_quitting();  // parked, the thread writes the rest itself (on_park)
+        PyObject* view = PyMemoryView_FromMemory(const_cast<char*>(pending_), pending_size_, PyBUF_READ);
+        if (!view) {
+            pending_size_ = 0;
+            throw py::error_already_set();
+        }
+        writing_ = true;
+        py::object written = py::reinterpret_steal<py::object>(
+            blocking([&] { return PyObject_CallMethodOneArg(file_.ptr(), VM_STR("write").ptr(), view); }));
+        writing_ = false;
         // The buffer is reused: a view kept by the file object must not see that.
         if (written) {
             PyObject* released = PyObject_CallMethodNoArgs(view, VM_STR("release").ptr());
@@ -55,17 +108,28 @@ void BufferedFile::write_all(const char* data, Py_ssize_t size) {
             Py_XDECREF(released);
         }
         Py_DECREF(view);
-        if (!written) throw py::error_already_set();
-        const Py_ssize_t n = written.is_none() ? 0 : PyLong_AsSsize_t(written.ptr());
-        if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
+        const Py_ssize_t n = !written ? -1 : written.is_none() ? 0 : PyLong_AsSsize_t(written.ptr());
+        if (!written || (n == -1 && PyErr_Occurred())) {
+            pending_size_ = 0;
+            throw py::error_already_set();
+        }
         if (n <= 0) {
+            pending_size_ = 0;
             errno = EIO;
             PyErr_SetFromErrno(PyExc_OSError);
             throw py::error_already_set();
         }
-        data += n;
-        size -= n;
+        pending_ += n;
+        pending_size_ -= n;
     }
+}
+
+void BufferedFile::on_park() noexcept {
+    if (fd_ < 0 || writing_) return;
+    if (pending_size_ > 0)
+        write_to_descriptor(fd_, pending_, pending_size_);
+    else
+        write_to_descriptor(fd_, buffer_.get(), used_);
 }
 
 }  // namespace vm

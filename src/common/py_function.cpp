@@ -8,6 +8,7 @@
 #include <exception>
 #include <utility>
 
+#include "exit_gate.hpp"
 #include "py_frames.hpp"
 
 namespace vm {
@@ -290,6 +291,7 @@ void release(PyObject** slots, size_t n) {
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const NativeBody native;  // the thread is inside a C++ body until it returns
     auto* f = reinterpret_cast<FunctionObject*>(callable);
     const size_t nargs = PyVectorcall_NARGS(nargsf);
     const size_t n = f->impl->params.size();

@@ -1,6 +1,8 @@
 // Module namespaces: imports and annotations. See pyfunc.hpp.
 #include "pyfunc.hpp"
 
+#include "exit_gate.hpp"
+
 namespace vm {
 
 py::object import_from(const char* source, const char* name) {
@@ -42,6 +44,7 @@ void from_import(py::module_ module, const char* source, std::initializer_list<c
 PyObject* init_module(const char* name, py::module_::module_def* def, void (*load)(py::module_&)) {
     auto m = py::module_::create_extension_module(name, nullptr, def);
     try {
+        install_exit_gate();
         load(m);
         return m.ptr();
     } catch (py::error_already_set& e) {

@@ -1,6 +1,8 @@
 // Small Python operations, raising what Python raises. See pyfunc.hpp.
 #include "pyfunc.hpp"
 
+#include "exit_gate.hpp"
+
 namespace vm {
 
 py::object steal(PyObject* result) {
@@ -144,7 +146,7 @@ std::pair<py::object, py::object> unpack_pair(py::handle pair) {
 py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
 
 LockGuard::LockGuard(py::object lock) : lock_(std::move(lock)) {
-    if (lock_) lock_.attr("acquire")();
+    if (lock_) acquire_lock(lock_);
 }
 
 void LockGuard::release() {

@@ -272,8 +272,9 @@ void for_each_item(py::handle mapping, Body&& body);
 py::object builtin(const char* name);
 
 // Holds a Python lock (anything with acquire() and release()) like a `with`
-// block. Acquiring through Python releases the GIL while it waits. A null
-// lock holds nothing. A failed release is reported as unraisable.
+// block. Acquiring through Python releases the GIL while it waits, and the
+// wait is a blocking call (exit_gate.hpp). A null lock holds nothing. A
+// failed release is reported as unraisable.
 class LockGuard {
 public:
     explicit LockGuard(py::object lock);

@@ -1,6 +1,7 @@
 // core.config: module body. Nothing here touches the store: data.storage is
 // imported when a Config is constructed.
 #include "config.hpp"
+#include "exit_gate.hpp"
 
 namespace py = pybind11;
 using namespace velmora::config;
@@ -35,4 +36,7 @@ void load(py::module_& m) {
 
 }  // namespace
 
-PYBIND11_MODULE(config, m) { load(m); }
+PYBIND11_MODULE(config, m) {
+    vm::install_exit_gate();
+    load(m);
+}

@@ -6,10 +6,14 @@
 // attribute look-up, so Python subclasses and tests can replace any part.
 // `_lock` is a Python threading.Lock: acquiring it through Python releases the
 // GIL while it waits, and it is never held around a call that takes it again.
+// The workers' waits and transfers are blocking calls: when the host quits,
+// a worker parks at the next one instead of going on (exit_gate.hpp).
 #include "downloader.hpp"
 
 #include <optional>
 #include <utility>
+
+#include "exit_gate.hpp"
 
 namespace velmora::downloader {
 namespace {
@@ -99,7 +103,7 @@ bool run_item(const py::module_& m, py::handle self, py::handle item) {
         self.attr("_move_to_failed")(item);
         return true;
     }
-    self.attr("_download_file")(item);
+    vm::blocking_method(self, VM_STR("_download_file"), item);
     return true;
 }
 
@@ -107,7 +111,7 @@ py::object worker(const py::module_& m, py::handle self) {
     while (!vm::truthy(self.attr("_shutdown_flag").attr("is_set")())) {
         py::object item;
         try {
-            item = self.attr("download_queue").attr("get")(py::arg("timeout") = 1);
+            item = vm::blocking_call(self.attr("download_queue").attr("get"), py::arg("timeout") = 1);
         } catch (py::error_already_set& e) {
             if (e.matches(vm::global(m, "Empty"))) continue;
             if (!vm::is_exception(e)) throw;
@@ -217,8 +221,13 @@ py::object shutdown(const Args& a) {
         (void)unused;
         queue.attr("put")(py::none());
     }
+    // Once the host quits, the workers park instead of ending (exit_gate.hpp):
+    // waiting for them would only hold up the end of the process.
     if (vm::truthy(a[1]))
-        for (py::handle thread : self.attr("_worker_threads")) thread.attr("join")(py::arg("timeout") = 5);
+        for (py::handle thread : self.attr("_worker_threads")) {
+            if (vm::quitting()) break;
+            vm::blocking_call(thread.attr("join"), py::arg("timeout") = 5);
+        }
     return py::none();
 }
 

@@ -3,11 +3,12 @@
 // A PodcastDownloader of its own with one worker runs the download; the
 // caller's thread polls the task every 0.5 seconds and prints the progress
 // on one console line. The wait ends with the task, or as soon as the task
-// can no longer end: its worker thread is gone while the task is still
-// active, or the task has left every table. An interrupted wait
+// can no longer end: its worker thread is gone (or the host quits) while the
+// task is still active, or the task has left every table. An interrupted wait
 // (KeyboardInterrupt) cancels the task before the downloader shuts down, so
 // nothing goes on downloading behind the caller's back.
 #include "downloader.hpp"
+#include "exit_gate.hpp"
 
 namespace velmora::downloader {
 namespace {
@@ -27,8 +28,9 @@ const char* const kDoc =
 
 py::object stdout_now() { return py::module_::import("sys").attr("stdout"); }
 
-// print(text) to the sys.stdout of the moment.
-void say(py::handle text) { vm::builtin("print")(text, py::arg("file") = stdout_now()); }
+// print(text) to the sys.stdout of the moment. A write to a console or a
+// pipe can block: it is a blocking call (exit_gate.hpp).
+void say(py::handle text) { vm::blocking_call(vm::builtin("print"), text, py::arg("file") = stdout_now()); }
 
 // The inner progress_callback: "\r" and the progress text, without a line
 // end, flushed at once, so each line overwrites the one before.
@@ -39,8 +41,8 @@ py::object make_progress_printer() {
     spec.module = "core.downloader";
     spec.params = {vm::arg("progress")};
     return vm::make_function(std::move(spec), [](const vm::Args& a) -> py::object {
-        vm::builtin("print")(vm::text("\r", a[0]), py::arg("end") = "", py::arg("file") = stdout_now(),
-                             py::arg("flush") = true);
+        vm::blocking_call(vm::builtin("print"), vm::text("\r", a[0]), py::arg("end") = "",
+                          py::arg("file") = stdout_now(), py::arg("flush") = true);
         return py::none();
     });
 }
@@ -52,7 +54,10 @@ bool listed(py::handle tasks, py::handle task_id) {
     return false;
 }
 
+// A worker that parked because the host quits (exit_gate.hpp) is alive but
+// ends nothing any more.
 bool worker_alive(py::handle downloader) {
+    if (vm::quitting()) return false;
     for (py::handle thread : vm::get_attr(downloader, VM_STR("_worker_threads")))
         if (vm::truthy(vm::call_method(thread, VM_STR("is_alive")))) return true;
     return false;
@@ -83,7 +88,7 @@ py::object wait_for(const py::module_& m, py::handle downloader, py::handle task
                             vm::text("Download failed for ", title, ": ", reason));
             return outcome(false, show_progress);
         }
-        vm::global(m, "time").attr("sleep")(0.5);
+        vm::blocking_call(vm::global(m, "time").attr("sleep"), 0.5);
     }
 }
 

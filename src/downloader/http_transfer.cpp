@@ -5,6 +5,11 @@
 // release the GIL. The buffer is flushed before every point where someone
 // can look at the partial file: a pause, a cancel, a failure and the final
 // rename.
+//
+// When the host quits, a transfer stops at its next blocking call (a read,
+// a write, the pause's sleep, the host's callback, a request) or at its next
+// chunk, whichever comes first, and parks there (exit_gate.hpp): its partial
+// file keeps every byte received so far, so the next start resumes it.
 #include "http_transfer.hpp"
 
 #include <chrono>
@@ -17,6 +22,7 @@
 
 #include "body_chunks.hpp"
 #include "buffered_file.hpp"
+#include "exit_gate.hpp"
 #include "names.hpp"
 #include "response_checks.hpp"
 
@@ -79,7 +85,7 @@ public:
 
     // Waits (without the GIL) up to `slice` for the target; true once it is ours.
     bool try_claim(const std::string& key, std::chrono::milliseconds slice) {
-        py::gil_scoped_release nogil;
+        vm::WithoutGil nogil;
         TargetTable& t = targets();
         std::unique_lock<std::mutex> lock(t.mutex);
         if (!t.freed.wait_for(lock, slice, [&] { return t.busy.count(key) == 0; })) return false;
@@ -351,7 +357,7 @@ void Transfer::call_progress_callback() {
     py::object callback = vm::optional_attr(task, VM_STR("progress_callback"));
     if (!callback || !vm::truthy(callback)) return;
     PyObject* args[] = {progress.ptr()};
-    PyObject* r = PyObject_Vectorcall(callback.ptr(), args, 1, nullptr);
+    PyObject* r = vm::blocking([&] { return PyObject_Vectorcall(callback.ptr(), args, 1, nullptr); });
     if (r) {
         Py_DECREF(r);
         return;
@@ -369,6 +375,7 @@ bool Transfer::chunk_loop() {
     py::object half_second = py::float_(0.5);
     vm::BodyChunks chunks(response, kChunkSize);
     while (chunks.next()) {
+        vm::stop_if_quitting();
         if (flag_set(cancel_flag)) {
             end_cancelled();
             return false;
@@ -377,7 +384,7 @@ bool Transfer::chunk_loop() {
             part->flush();
             do {
                 set_attr(progress, VM_STR("status"), paused);
-                sleep(half_second);
+                vm::blocking_call(sleep, half_second);
                 if (flag_set(cancel_flag)) {
                     end_cancelled();
                     return false;

@@ -5,6 +5,7 @@
 // up in the module at call time) following redirects, and the redirects it
 // followed and the headers of the answer are logged.
 #include "downloader.hpp"
+#include "exit_gate.hpp"
 #include "http_transfer.hpp"
 
 namespace velmora::downloader {
@@ -36,9 +37,8 @@ public:
     explicit PodcastPolicy(const py::module_& module) : m(module) {}
 
     py::object get(py::handle, py::handle url, py::handle headers) const override {
-        return vm::global(m, "requests")
-            .attr("get")(url, py::arg("headers") = headers, py::arg("stream") = true, py::arg("timeout") = 30,
-                         py::arg("allow_redirects") = true);
+        return vm::blocking_call(vm::global(m, "requests").attr("get"), url, py::arg("headers") = headers,
+                                 py::arg("stream") = true, py::arg("timeout") = 30, py::arg("allow_redirects") = true);
     }
 
     // Only the redirects of the first request are logged.

@@ -7,6 +7,7 @@
 // page, and every answer the body could come from is checked for that page,
 // so the form is never saved as a film.
 #include "downloader.hpp"
+#include "exit_gate.hpp"
 #include "http_transfer.hpp"
 #include "response_checks.hpp"
 
@@ -45,8 +46,8 @@ public:
     // No redirect argument: the session's own setting (follow) holds.
     py::object get(py::handle downloader, py::handle url, py::handle headers) const override {
         py::object session = vm::get_attr(vm::get_attr(downloader, VM_STR("client")), VM_STR("session"));
-        return session.attr("get")(url, py::arg("headers") = headers, py::arg("stream") = true,
-                                   py::arg("timeout") = 30);
+        return vm::blocking_call(session.attr("get"), url, py::arg("headers") = headers, py::arg("stream") = true,
+                                 py::arg("timeout") = 30);
     }
 
     void check_answer(py::handle response, bool) const override {

@@ -20,6 +20,7 @@
 #include <unordered_map>
 
 #include "downloader.hpp"
+#include "exit_gate.hpp"
 #include "private_folder.hpp"
 #include "video_site.hpp"
 
@@ -126,7 +127,7 @@ private:
 void await_metadata(py::handle downloader, py::handle metadata) {
     const auto deadline = std::chrono::steady_clock::now() + kMetadataWait;
     while (!vm::contains(metadata, VM_STR("video_id"))) {
-        py::gil_scoped_release nogil;
+        vm::WithoutGil nogil;
         AddTable& t = adds();
         std::unique_lock<std::mutex> lock(t.mutex);
         if (t.running.count(downloader.ptr()) == 0) return;
@@ -215,6 +216,8 @@ py::object make_progress_hook(const py::module_& m, py::object task, py::object 
     spec.module = py::str(m.attr("__name__"));
     spec.params = {vm::arg("status_dict")};
     return vm::make_function(std::move(spec), [m, task, cancelled](const vm::Args& a) -> py::object {
+        // When the host quits, the transfer stops at its next report.
+        vm::stop_if_quitting();
         // First, for a report of any status: yt-dlp's finished report too.
         if (vm::truthy(call_method(get_attr(task, VM_STR("cancel_flag")), VM_STR("is_set")))) {
             py::object error = cancelled();
@@ -241,7 +244,7 @@ py::object make_progress_hook(const py::module_& m, py::object task, py::object 
         py::object callback = vm::optional_attr(task, VM_STR("progress_callback"));
         if (callback && vm::truthy(callback)) {
             try {
-                callback(progress);
+                vm::blocking_call(callback, progress);
             } catch (py::error_already_set& e) {
                 if (!vm::is_exception(e)) throw;
             }
@@ -348,7 +351,7 @@ void Transfer::run() {
 // with yt_dlp.YoutubeDL(ydl_opts) as ydl: ydl.download([task.url]), then the
 // produced file takes the task's name.
 void Transfer::fetch(py::handle hook) {
-    py::object yt_dlp = py::module_::import("yt_dlp");
+    py::object yt_dlp = vm::steal(vm::blocking([] { return PyImport_ImportModule("yt_dlp"); }));
 
     py::dict extract;
     extract["key"] = "FFmpegExtractAudio";
@@ -378,7 +381,7 @@ void Transfer::fetch(py::handle hook) {
     py::list urls;
     urls.append(get_attr(task, VM_STR("url")));
     vm::with_context(get_attr(yt_dlp, VM_STR("YoutubeDL"))(options),
-                     [&](py::handle ydl) { return call_method(ydl, VM_STR("download"), urls); });
+                     [&](py::handle ydl) { return vm::blocking_method(ydl, VM_STR("download"), urls); });
 
     py::object produced = join(work_folder, vm::text(work_stem, ".", preferred_codec));
     if (vm::truthy(call_method(produced, VM_STR("exists"))) && vm::compare(produced, final_path, Py_NE)) {

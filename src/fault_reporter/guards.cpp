@@ -4,6 +4,7 @@
 // The wrappers are ordinary function objects (they bind as methods when they
 // decorate one) and run the report while the failure is the handled
 // exception, so sys.exc_info() and the report's traceback are the failure's.
+#include "exit_gate.hpp"
 #include "fault_reporter.hpp"
 
 namespace velmora::fault_reporter {
@@ -35,7 +36,8 @@ py::object make_wrapper(py::module_ m, py::object func, py::object context, py::
     spec.module = kModule;
     spec.params = {vm::var_args(), vm::var_kwargs()};
     return vm::make_function(std::move(spec), [m, func, context, show_dialog, reraise](const Args& a) mutable {
-        PyObject* r = PyObject_Call(func.ptr(), a[0].ptr(), a[1].ptr());
+        // The decorated function may run for long (a thread's whole body).
+        PyObject* r = vm::blocking([&] { return PyObject_Call(func.ptr(), a[0].ptr(), a[1].ptr()); });
         if (r) return py::reinterpret_steal<py::object>(r);
         py::error_already_set failure;
         if (!vm::is_exception(failure)) throw failure;

@@ -11,6 +11,8 @@
 
 #include <string>
 
+#include "exit_gate.hpp"
+
 namespace velmora::fault_reporter {
 
 namespace {
@@ -184,7 +186,8 @@ py::object show_error_dialog(py::module_& m, const Args& a) {
         py::str title = concat({self.attr("app_name"), py::str(" - Error")});
         py::object style = bit_or(bit_or(wx.attr("YES_NO"), wx.attr("ICON_ERROR")), wx.attr("NO_DEFAULT"));
         dialog = wx.attr("MessageDialog")(py::none(), message, title, style);
-        py::object answer = dialog.attr("ShowModal")();
+        // Modal: the thread waits for the user's answer.
+        py::object answer = vm::blocking_method(dialog, VM_STR("ShowModal"));
         if (!destroy(dialog)) return py::bool_(false);
         return vm::steal(PyObject_RichCompare(answer.ptr(), vm::global(m, "wx").attr("ID_YES").ptr(), Py_EQ));
     } catch (py::error_already_set& e) {
@@ -221,7 +224,7 @@ py::object handle_error(py::module_& m, const Args& a) {
         py::str message = concat({py::str("Error details have been saved to:\n"), log_file});
         py::str title = concat({self.attr("app_name"), py::str(" - Error Saved")});
         py::object style = bit_or(wx.attr("OK"), wx.attr("ICON_INFORMATION"));
-        wx.attr("MessageBox")(message, title, style);
+        vm::blocking_call(wx.attr("MessageBox"), message, title, style);
     } catch (py::error_already_set& e) {
         if (!vm::is_exception(e)) throw;
         quiet_print(m, "stdout", concat({py::str("Error details have been saved to: "), log_file}));

@@ -2,6 +2,7 @@
 // "shows"), the recent additions on the home page, and the result tables
 // both of them show. Beautiful Soup with "html.parser" does all the parsing;
 // the look-ups are its own (find, find_all, find_next in document order).
+#include "exit_gate.hpp"
 #include "quietshelf.hpp"
 
 namespace velmora::quietshelf {
@@ -87,9 +88,9 @@ void add_catalogue_methods(vm::ClassBuilder& b, py::module_& m) {
                 py::object url = vm::global(m, "urljoin")(vm::get_attr(self, VM_STR("base_url")), vm::text("/", a[2]));
                 py::dict params;
                 params["search"] = a[1];
-                py::object page = vm::get_attr(self, VM_STR("session"))
-                                      .attr("get")(url, py::arg("params") = params,
-                                                   py::arg("timeout") = request_timeout());
+                py::object page =
+                    vm::blocking_call(vm::get_attr(vm::get_attr(self, VM_STR("session")), VM_STR("get")), url,
+                                      py::arg("params") = params, py::arg("timeout") = request_timeout());
                 vm::call_method(page, VM_STR("raise_for_status"));
                 return vm::call_method(self, VM_STR("_parse_pages"), vm::get_attr(page, VM_STR("text")), a[2]);
             } catch (py::error_already_set& e) {
@@ -106,9 +107,9 @@ void add_catalogue_methods(vm::ClassBuilder& b, py::module_& m) {
             py::handle self = a.self();
             py::handle kind = a[1];
             try {
-                py::object page = vm::get_attr(self, VM_STR("session"))
-                                      .attr("get")(vm::get_attr(self, VM_STR("base_url")),
-                                                   py::arg("timeout") = request_timeout());
+                py::object page =
+                    vm::blocking_call(vm::get_attr(vm::get_attr(self, VM_STR("session")), VM_STR("get")),
+                                      vm::get_attr(self, VM_STR("base_url")), py::arg("timeout") = request_timeout());
                 vm::call_method(page, VM_STR("raise_for_status"));
                 py::object soup = parse_html(m, vm::get_attr(page, VM_STR("text")));
                 py::object heading = recent_heading(soup, capitalised(kind));

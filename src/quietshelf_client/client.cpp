@@ -7,6 +7,7 @@
 // class. Every request gives up after 30 seconds without an answer (to
 // connect, or between two reads of it), so a service that stays silent fails
 // the call instead of holding it for ever.
+#include "exit_gate.hpp"
 #include "quietshelf.hpp"
 
 namespace velmora::quietshelf {
@@ -76,7 +77,8 @@ void define_client(py::module_& m) {
             try {
                 py::object url = vm::global(m, "urljoin")(vm::get_attr(self, VM_STR("base_url")), "login");
                 py::object session = vm::get_attr(self, VM_STR("session"));
-                py::object page = session.attr("get")(url, py::arg("timeout") = request_timeout());
+                py::object page =
+                    vm::blocking_call(vm::get_attr(session, VM_STR("get")), url, py::arg("timeout") = request_timeout());
                 vm::call_method(page, VM_STR("raise_for_status"));
 
                 py::dict wanted;
@@ -91,8 +93,8 @@ void define_client(py::module_& m) {
                 form["_token"] = vm::call_method(token_input, VM_STR("get"), VM_STR("value"));
                 form["email"] = a[1];
                 form["password"] = a[2];
-                py::object reply =
-                    session.attr("post")(url, py::arg("data") = form, py::arg("timeout") = request_timeout());
+                py::object reply = vm::blocking_call(vm::get_attr(session, VM_STR("post")), url, py::arg("data") = form,
+                                                     py::arg("timeout") = request_timeout());
                 vm::call_method(reply, VM_STR("raise_for_status"));
 
                 py::object text = vm::get_attr(reply, VM_STR("text"));

@@ -11,6 +11,7 @@
 
 #include "body_chunks.hpp"
 #include "buffered_file.hpp"
+#include "exit_gate.hpp"
 #include "names.hpp"
 #include "quietshelf.hpp"
 #include "response_checks.hpp"
@@ -88,9 +89,9 @@ py::object closing(py::handle response, Use&& use) {
     throw;  // called inside the handler of `e`: everything else passes unchanged
 }
 
-py::object streamed_get(py::module_& m, py::handle self, py::handle url) {
-    return vm::get_attr(self, VM_STR("session"))
-        .attr("get")(url, py::arg("stream") = true, py::arg("timeout") = request_timeout());
+py::object streamed_get(py::handle self, py::handle url) {
+    return vm::blocking_call(vm::get_attr(vm::get_attr(self, VM_STR("session")), VM_STR("get")), url,
+                             py::arg("stream") = true, py::arg("timeout") = request_timeout());
 }
 
 // A 302, or an HTML page where a file was asked for, is the service sending
@@ -231,7 +232,7 @@ py::object download_to(py::module_& m, py::handle self, py::handle response, py:
             py::object share = vm::steal(PyNumber_TrueDivide(py::int_(so_far).ptr(), length.ptr()));
             py::object percentage =
                 vm::steal(PyNumber_Long(vm::steal(PyNumber_Multiply(share.ptr(), hundred.ptr())).ptr()));
-            progress_callback(percentage);
+            vm::blocking_call(progress_callback, percentage);
         });
         file.close();
     } catch (py::error_already_set&) {
@@ -267,7 +268,7 @@ void add_file_methods(vm::ClassBuilder& b, py::module_& m) {
             try {
                 if (!vm::truthy(vm::get_attr(self, VM_STR("logged_in"))))
                     raise_api_error(m, "Not logged in. Please log in before streaming.");
-                py::object response = streamed_get(m, self, a[1]);
+                py::object response = streamed_get(self, a[1]);
                 py::object path = closing(response, [&] { return stream_to_temp_file(m, self, response); });
                 vm::call_method(vm::global(m, "logger"), VM_STR("info"),
                                 vm::text("Downloaded stream to temp file: ", path));
@@ -297,7 +298,7 @@ void add_file_methods(vm::ClassBuilder& b, py::module_& m) {
             try {
                 if (!vm::truthy(vm::get_attr(self, VM_STR("logged_in"))))
                     raise_api_error(m, "Not logged in. Please log in before downloading.");
-                py::object response = streamed_get(m, self, a[1]);
+                py::object response = streamed_get(self, a[1]);
                 py::object target = closing(response, [&] { return download_to(m, self, response, a[2], a[3]); });
                 vm::call_method(vm::global(m, "logger"), VM_STR("info"), vm::text("Downloaded file to: ", target));
                 return target;

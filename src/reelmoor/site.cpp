@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "exit_gate.hpp"
 #include "reelmoor.hpp"
 #include "video_site.hpp"
 
@@ -51,7 +52,10 @@ py::object watch_address(py::handle video_id) {
     return vm::text(prefix, video_id);
 }
 
-py::object import_yt_dlp() { return py::module_::import("yt_dlp"); }
+// The site operations run on the host's threads, daemon threads among them,
+// and their imports and yt-dlp's work may take long: blocking calls
+// (exit_gate.hpp).
+py::object import_yt_dlp() { return vm::steal(vm::blocking([] { return PyImport_ImportModule("yt_dlp"); })); }
 
 py::dict listing_options() {
     py::dict options;
@@ -70,14 +74,14 @@ py::object with_downloader(py::handle yt_dlp, py::handle options, const std::fun
 }
 
 py::object extract_info(py::handle ydl, py::handle address) {
-    return ydl.attr("extract_info")(address, py::arg("download") = false);
+    return vm::blocking_call(vm::get_attr(ydl, VM_STR("extract_info")), address, py::arg("download") = false);
 }
 
 void download(py::handle yt_dlp, py::handle options, py::handle address) {
     py::list addresses;
     addresses.append(address);
     with_downloader(yt_dlp, options,
-                    [&](py::handle ydl) { return vm::call_method(ydl, VM_STR("download"), addresses); });
+                    [&](py::handle ydl) { return vm::blocking_method(ydl, VM_STR("download"), addresses); });
 }
 
 py::object logger(py::handle module) { return vm::get_attr(module, VM_STR("logger")); }

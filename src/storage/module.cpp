@@ -1,5 +1,6 @@
 // data.storage: module body.
 #include "storage.hpp"
+#include "exit_gate.hpp"
 
 namespace py = pybind11;
 using namespace velmora::storage;
@@ -33,6 +34,7 @@ void import_keyring(py::module_& m) {
 }  // namespace
 
 PYBIND11_MODULE(storage, m) {
+    vm::install_exit_gate();
     m.doc() = "Data storage and persistence layer for Velmora.";
 
     vm::import_into(m, "json");
