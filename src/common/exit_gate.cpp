@@ -140,7 +140,7 @@ void park_with_gil() {
     park_without_gil();
 }
 
-void take_gil_back(PyThreadState* state) noexcept {
+VM_CATCHES_FORCED_UNWIND void take_gil_back(PyThreadState* state) noexcept {
 #ifdef VM_FORCED_UNWIND
     try {
         PyEval_RestoreThread(state);
@@ -174,7 +174,7 @@ void stop_if_quitting() {
     if (gate::must_park(s)) gate::park_with_gil();
 }
 
-void acquire_lock(py::handle lock) {
+VM_CATCHES_FORCED_UNWIND void acquire_lock(py::handle lock) {
     gate::Slot& s = gate::slot();
     if (gate::must_park(s)) gate::park_with_gil();
     const unsigned char outer = s.frame.load(std::memory_order_relaxed);
