@@ -14,7 +14,8 @@ std::vector<py::object> bases() {
     py::object environ = os.attr("environ");
     std::vector<py::object> found;
     found.push_back(py::module_::import("tempfile").attr("gettempdir")());
-    for (const char* variable : {"TMPDIR", "TEMP", "TMP"}) found.push_back(call_method(environ, VM_STR("get"), py::str(variable)));
+    for (const char* variable : {"TMPDIR", "TEMP", "TMP"})
+        found.push_back(call_method(environ, VM_STR("get"), py::str(variable)));
     if (compare(os.attr("name"), VM_STR("nt"), Py_EQ)) {
         py::object root = call_method(environ, VM_STR("get"), VM_STR("SYSTEMROOT"));
         if (truthy(root)) found.push_back(os.attr("path").attr("join")(root, VM_STR("Temp")));

@@ -30,6 +30,10 @@ namespace vm {
 // ends (shutil.rmtree(path, ignore_errors=True)).
 class PrivateFolder {
 public:
+    // The stem yt-dlp writes its file under in the folder, which is the
+    // call's alone: any name does.
+    static constexpr const char* kStem = "audio";
+
     PrivateFolder();
     ~PrivateFolder();
     PrivateFolder(const PrivateFolder&) = delete;
@@ -49,8 +53,8 @@ private:
 // os.link(source, target) and os.unlink(source), or, where the two are on
 // different file systems or the file system has no links, a copy into a
 // file that the copy creates (open(target, "xb"), then shutil.copystat
-// where the file system takes it) and os.unlink(source). FileExistsError when anything is at `target`; a copy
-// that fails removes what it wrote.
+// where the file system takes it) and os.unlink(source). FileExistsError
+// when anything is at `target`; a copy that fails removes what it wrote.
 void move_new_file(py::handle source, py::handle target);
 
 }  // namespace vm

@@ -1,7 +1,8 @@
 // Traceback frames for native functions, inside the helper library (not part
-// of pyfunc.hpp; defined in py_errors.cpp). An error raised by C++ code has no Python frame; like other
-// compiled extensions, we give it one that names the function and the C++
-// source where it is defined, so a logged traceback says where it happened.
+// of pyfunc.hpp; defined in py_errors.cpp). An error raised by C++ code has
+// no Python frame; like other compiled extensions, we give it one that names
+// the function and the C++ source where it is defined, so a logged traceback
+// says where it happened.
 #pragma once
 
 #include <Python.h>

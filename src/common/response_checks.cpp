@@ -13,7 +13,7 @@ py::object header_word(py::handle headers, const char* name) {
 // Transfer-Encoding names "chunked" among its codings, as urllib3 reads it.
 bool is_chunked(py::handle headers) {
     py::object codings = call_method(header_word(headers, "transfer-encoding"), VM_STR("split"), VM_STR(","));
-    for (py::handle coding : py::reinterpret_borrow<py::list>(codings)) {
+    for (py::handle coding : py::iter(codings)) {
         if (call_method(coding, VM_STR("strip")).equal(py::str("chunked"))) return true;
     }
     return false;

@@ -253,17 +253,13 @@ py::object make_progress_hook(const py::module_& m, py::object task, py::object 
     });
 }
 
-// The name yt-dlp gives the file in a private folder, which is the
-// transfer's alone: any name does.
-const char* const kPrivateStem = "audio";
-
 struct Transfer {
     const py::module_& m;
     py::handle self;
     py::handle task;
     py::object progress, channel_folder, stem, final_path, preferred_codec;
     // Where yt-dlp writes and the stem it writes under: the channel folder
-    // and the task's stem, or a private folder and kPrivateStem.
+    // and the task's stem, or a private folder and vm::PrivateFolder::kStem.
     py::object work_folder, work_stem;
     std::optional<vm::PrivateFolder> place;
 
@@ -366,7 +362,7 @@ void Transfer::fetch(py::handle hook) {
         work_folder = py::object();  // nothing in the channel folder is this transfer's
         place.emplace();
         work_folder = place->path();
-        work_stem = py::str(kPrivateStem);
+        work_stem = py::str(vm::PrivateFolder::kStem);
         output_template = py::str(join(work_folder, add(work_stem, py::str(".%(ext)s"))));
     }
 

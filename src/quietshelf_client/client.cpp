@@ -77,8 +77,8 @@ void define_client(py::module_& m) {
             try {
                 py::object url = vm::global(m, "urljoin")(vm::get_attr(self, VM_STR("base_url")), "login");
                 py::object session = vm::get_attr(self, VM_STR("session"));
-                py::object page =
-                    vm::blocking_call(vm::get_attr(session, VM_STR("get")), url, py::arg("timeout") = request_timeout());
+                py::object page = vm::blocking_call(vm::get_attr(session, VM_STR("get")), url,
+                                                    py::arg("timeout") = request_timeout());
                 vm::call_method(page, VM_STR("raise_for_status"));
 
                 py::dict wanted;

@@ -111,10 +111,6 @@ bool literal_template(py::handle output_template) {
     return site::is_literal_output_template(vm::code_points(output_template));
 }
 
-// The name yt-dlp gives the file in a private folder, which is the call's
-// alone: any name does.
-const char* const kPrivateStem = "audio";
-
 // {"quiet": True, "no_warnings": True, "format": format}: how every
 // option mapping of these operations begins.
 py::dict quiet_options(py::handle format) {
@@ -154,7 +150,7 @@ void add_get_audio_download_file(vm::ClassBuilder& b, py::module_& m) {
                 py::object target = vm::text(cache);
                 std::optional<vm::PrivateFolder> place;
                 if (!literal_template(target)) place.emplace();
-                py::object written = place ? join(place->path(), vm::text(kPrivateStem, ".m4a")) : cache;
+                py::object written = place ? join(place->path(), vm::text(vm::PrivateFolder::kStem, ".m4a")) : cache;
 
                 py::dict options = quiet_options(VM_STR("140/bestaudio[ext=m4a]/bestaudio"));
                 options["outtmpl"] = place ? vm::text(written) : target;
@@ -251,7 +247,7 @@ void add_download_audio_mp3(vm::ClassBuilder& b, py::module_& m) {
                 py::object output_template = vm::text(join(folder, vm::text(title, ".%(ext)s")));
                 std::optional<vm::PrivateFolder> place;
                 if (!literal_template(output_template)) place.emplace();
-                py::object produced = place ? join(place->path(), vm::text(kPrivateStem, ".mp3")) : mp3;
+                py::object produced = place ? join(place->path(), vm::text(vm::PrivateFolder::kStem, ".mp3")) : mp3;
 
                 py::dict extract;
                 extract["key"] = VM_STR("FFmpegExtractAudio");
@@ -260,8 +256,8 @@ void add_download_audio_mp3(vm::ClassBuilder& b, py::module_& m) {
                 py::list postprocessors;
                 postprocessors.append(extract);
                 py::dict options = quiet_options(VM_STR("bestaudio/best"));
-                options["outtmpl"] =
-                    place ? vm::text(join(place->path(), vm::text(kPrivateStem, ".%(ext)s"))) : output_template;
+                options["outtmpl"] = place ? vm::text(join(place->path(), vm::text(vm::PrivateFolder::kStem, ".%(ext)s")))
+                                           : output_template;
                 options["postprocessors"] = postprocessors;
                 download(yt_dlp, options, address);
 
