@@ -5,6 +5,7 @@ the test-only probe modules."""
 import importlib
 import inspect
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -37,12 +38,25 @@ def run_python(script, home, block_wx=False):
 NOBODY = 65534
 
 
-def run_python_as_nobody(script, args, home):
+def run_python_as_nobody(script, args, home, folders=()):
     """Runs `script` with `args` in a new interpreter as the user NOBODY
     (its group alone), with HOME and the temporary folder at `home`, which
-    that user must be able to reach, and this import path. Returns the
-    finished process."""
-    env = dict(os.environ, HOME=str(home), TMPDIR=str(home), PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    that user must be able to reach. The checkout may lie in a folder closed
+    to that user (a clone in a private temporary folder): the packages core
+    and data, the loopback guard and `folders` (more folders for the import
+    path) are copied under `home` and come first on this import path.
+    Returns the finished process."""
+    copies = Path(home) / "import-path"
+    packages = copies / "packages"
+    for name in ("core", "data"):
+        shutil.copytree(importlib.import_module(name).__path__[0], packages / name)
+    reachable = [copies / "netguard", packages]
+    shutil.copytree(Path(__file__).parent / "netguard", reachable[0])
+    for index, folder in enumerate(folders):
+        reachable.append(copies / str(index))
+        shutil.copytree(folder, reachable[-1])
+    path = [str(p) for p in reachable] + [p for p in sys.path if p]
+    env = dict(os.environ, HOME=str(home), TMPDIR=str(home), PYTHONPATH=os.pathsep.join(path))
     command = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups",
                "/usr/bin/python3", "-c", textwrap.dedent(script), *args]
     return subprocess.run(command, env=env, cwd=home, capture_output=True, text=True, timeout=120)

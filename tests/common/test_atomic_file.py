@@ -28,7 +28,6 @@ SAVE = """
     logging.getLogger().addHandler(Keep())
     logging.getLogger().setLevel(logging.DEBUG)
     if kind == "hotkeys":
-        sys.path.insert(0, STANDINS)
         from core.shortcut_hub import ShortcutHub
         class Owner:  # the save needs only these two of a hub
             keymap = {"stop": "f2"}
@@ -44,7 +43,7 @@ SAVE = """
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
     print(json.dumps({"result": save(), "log": lines}))
-""".replace("STANDINS", repr(str(STANDINS)))
+"""
 
 FILES = {
     # kind: (file name, old content as the file holds {"stop": value}, the stored key)
@@ -74,7 +73,7 @@ def stored(kind, target):
 
 
 def save_as_nobody(home, kind, target, limit=0):
-    done = run_python_as_nobody(SAVE, [kind, str(target), str(limit)], home)
+    done = run_python_as_nobody(SAVE, [kind, str(target), str(limit)], home, folders=[STANDINS])
     assert done.returncode == 0, done.stderr
     outcome = json.loads(done.stdout)
     return outcome["result"], [tuple(line) for line in outcome["log"]]
