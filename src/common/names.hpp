@@ -43,13 +43,16 @@ bool is_removed(char32_t c);
 // blank and drops blanks at both ends.
 std::u32string clean(std::u32string_view text);
 
-// Windows takes a name whose part before the first dot (the whole name when
-// it has none) is CON, PRN, AUX, NUL, COM0-COM9 or LPT0-LPT9, in any case,
-// for a device: what is written to it vanishes and success is reported. The
-// name with a "_" appended to such a part ("CON" -> "CON_", "nul.tar.gz" ->
-// "nul_.tar.gz"); any other name as it is. Applied on every platform, so a
-// name is the same everywhere. Only ASCII letters and digits match: "COM10",
-// "CON " and "COM\u00B9" stay.
+// Windows takes a name for a device when its part before the first dot (the
+// whole name when it has none), without the spaces at its end, is CON, PRN,
+// AUX, NUL, COM0-COM9, COM\u00B9-COM\u00B3, LPT0-LPT9, LPT\u00B9-LPT\u00B3 (the
+// superscript digits one to three), CONIN$ or CONOUT$, in any case: what is
+// written to it vanishes and success is reported. The name with a "_" right
+// after such a word ("CON" -> "CON_", "nul.tar.gz" -> "nul_.tar.gz",
+// "CON .txt" -> "CON_ .txt"); any other name as it is. Applied on every
+// platform, so a name is the same everywhere. Only ASCII letters, the digits
+// named and spaces (U+0020) match: "COM10", " CON", "CON\t.txt" and
+// "COM\u2074" stay.
 std::u32string device_safe(std::u32string name);
 
 // The file name before the extension: the cleaned title; when it is longer

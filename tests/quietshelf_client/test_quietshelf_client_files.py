@@ -364,6 +364,7 @@ class TestDownload:
         ('attachment; filename="COM<9>.mp3"', "COM9_.mp3"),
         ('attachment; filename="COM10.mp3"', "COM10.mp3"),
         ('attachment; filename="CONSOLE.mp3"', "CONSOLE.mp3"),
+        ('attachment; filename="CON .mp3"', "CON_ .mp3"),
     ])
     def test_into_a_folder_the_served_name_stays_inside_it(self, server, logged_in, work, disposition, name):
         folder = work / "a" / "b"
