@@ -117,16 +117,17 @@ std::u32string device_safe(std::u32string name) {
     return name;
 }
 
-std::u32string file_stem(std::u32string_view title) {
-    std::u32string name = clean(title);
-    const std::size_t fits = prefix_within(name, kMaxFileStem, kMaxFileStemBytes).size();
-    if (fits < name.size()) {
-        name.resize(fits);
-        const std::size_t blank = name.rfind(U' ');
-        if (blank != std::u32string::npos) name.resize(blank);
+std::u32string stem_within_bounds(std::u32string stem) {
+    const std::size_t fits = prefix_within(stem, kMaxFileStem, kMaxFileStemBytes).size();
+    if (fits < stem.size()) {
+        stem.resize(fits);
+        const std::size_t blank = stem.rfind(U' ');
+        if (blank != std::u32string::npos) stem.resize(blank);
     }
-    return device_safe(std::move(name));
+    return stem;
 }
+
+std::u32string file_stem(std::u32string_view title) { return device_safe(stem_within_bounds(clean(title))); }
 
 std::u32string folder_name(std::u32string_view content_name) {
     std::u32string name = clean(content_name);
@@ -161,7 +162,18 @@ std::u32string served_file_name(std::u32string_view served_name) {
     std::u32string name;
     for (char32_t c : file_part(served_name))
         if (!is_removed(c)) name.push_back(c);
-    // Removal can leave ".." of ".:.".
+    // The extension as os.path.splitext finds it: from the last dot, unless
+    // only dots come before it.
+    const std::size_t dot = name.rfind(U'.');
+    const bool has_extension = dot != std::u32string::npos && name.find_first_not_of(U'.') < dot;
+    if (has_extension && plain_extension(std::u32string_view(name).substr(dot))) {
+        std::u32string extension = name.substr(dot);
+        name.resize(dot);
+        name = stem_within_bounds(std::move(name)) + extension;
+    } else {
+        name = stem_within_bounds(std::move(name));
+    }
+    // Removal can leave ".." of ".:.", and the cut ". ." of ". . name".
     if (name.find_first_not_of(U". ") == std::u32string::npos) return {};
     return device_safe(std::move(name));
 }

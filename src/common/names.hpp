@@ -55,10 +55,14 @@ std::u32string clean(std::u32string_view text);
 // "COM\u2074" stay.
 std::u32string device_safe(std::u32string name);
 
-// The file name before the extension: the cleaned title; when it is longer
-// than kMaxFileStem characters or kMaxFileStemBytes bytes, its longest
+// A file name before its extension within kMaxFileStem characters and
+// kMaxFileStemBytes bytes: the stem as it is when it fits; else its longest
 // prefix within both, cut at the last blank in that prefix (without a
-// blank, the prefix itself); then device_safe. The mark may take the stem
+// blank, the prefix itself).
+std::u32string stem_within_bounds(std::u32string stem);
+
+// The file name before the extension: the cleaned title within the bounds
+// of stem_within_bounds; then device_safe. The mark may take the stem
 // one character (and byte) past its bounds: a name must never be a device,
 // and the room the byte bound leaves for extension and suffixes takes it.
 std::u32string file_stem(std::u32string_view title);
@@ -82,7 +86,9 @@ std::u32string folder_name(std::u32string_view content_name);
 std::u32string_view file_part(std::u32string_view served_name);
 
 // A file name sent by a server as the name of a file in a chosen folder:
-// its file_part without the characters is_removed names, then device_safe.
+// its file_part without the characters is_removed names; the part before a
+// plain extension (the whole name without one) within the bounds of
+// stem_within_bounds, so the name fits a path part; then device_safe.
 // Empty when nothing is left that names a file (only dots and blanks).
 std::u32string served_file_name(std::u32string_view served_name);
 

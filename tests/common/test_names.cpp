@@ -232,6 +232,15 @@ TEST(Names, ServedFileName) {
         {U"COM10.mp3", U"COM10.mp3"},
         {U"shows/CON .m4a", U"CON_ .m4a"},
         {U"lpt\u00B3.mp3", U"lpt\u00B3_.mp3"},
+        // within a file name's bounds, keeping a plain extension
+        {std::u32string(100, U'\u65E5') + U".m4a", std::u32string(66, U'\u65E5') + U".m4a"},
+        {std::u32string(200, U'a') + U".mp3", std::u32string(200, U'a') + U".mp3"},
+        {std::u32string(201, U'a') + U".mp3", std::u32string(200, U'a') + U".mp3"},
+        {U"ab " + std::u32string(250, U'x') + U".mp3", U"ab.mp3"},
+        {U"CON " + std::u32string(250, U'x') + U".mp3", U"CON_.mp3"},
+        {std::u32string(250, U'a') + U".mp-3", std::u32string(200, U'a')},  // no plain extension: cut with the name
+        {std::u32string(100, U'\u65E5') + U".\u65E5", std::u32string(66, U'\u65E5')},
+        {U"." + std::u32string(250, U'x'), U"." + std::u32string(199, U'x')},  // a leading dot starts none
         // nothing that names a file is left
         {U"", U""},
         {U"..", U""},
@@ -239,6 +248,7 @@ TEST(Names, ServedFileName) {
         {U".:.", U""},
         {U". \u0000 ."s, U""},
         {U"a/<>", U""},
+        {U". . " + std::u32string(250, U'x'), U""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(show(c.in));
