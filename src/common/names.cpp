@@ -94,32 +94,40 @@ std::u32string_view prefix_within(std::u32string_view text, std::size_t max_char
 namespace {
 char32_t ascii_upper(char32_t c) { return c >= U'a' && c <= U'z' ? c - (U'a' - U'A') : c; }
 
-bool is_device(std::u32string_view part) {
-    if (part.size() != 3 && part.size() != 4) return false;
-    char32_t up[4] = {};
-    for (std::size_t i = 0; i < part.size(); ++i) up[i] = ascii_upper(part[i]);
-    const std::u32string_view head(up, 3);
-    if (part.size() == 3) return head == U"CON" || head == U"PRN" || head == U"AUX" || head == U"NUL";
-    return (head == U"COM" || head == U"LPT") && up[3] >= U'0' && up[3] <= U'9';
+bool is_device(std::u32string_view word) {
+    static constexpr std::u32string_view kWords[] = {U"CON", U"PRN", U"AUX", U"NUL", U"CONIN$", U"CONOUT$"};
+    char32_t up[7] = {};
+    if (word.size() > std::size(up)) return false;
+    for (std::size_t i = 0; i < word.size(); ++i) up[i] = ascii_upper(word[i]);
+    const std::u32string_view w(up, word.size());
+    for (std::u32string_view k : kWords)
+        if (w == k) return true;
+    if (w.size() != 4 || (w.substr(0, 3) != U"COM" && w.substr(0, 3) != U"LPT")) return false;
+    // Windows' own list takes the superscript digits one to three as well.
+    return (w[3] >= U'0' && w[3] <= U'9') || w[3] == U'\u00B9' || w[3] == U'\u00B2' || w[3] == U'\u00B3';
 }
 }  // namespace
 
 std::u32string device_safe(std::u32string name) {
-    const std::size_t end = std::min(name.find(U'.'), name.size());
+    std::size_t end = std::min(name.find(U'.'), name.size());
+    // Windows drops the spaces at the end of that part before it compares:
+    // "CON .txt" is the device too. Other white space is part of the name.
+    while (end > 0 && name[end - 1] == U' ') --end;
     if (is_device(std::u32string_view(name).substr(0, end))) name.insert(end, 1, U'_');
     return name;
 }
 
-std::u32string file_stem(std::u32string_view title) {
-    std::u32string name = clean(title);
-    const std::size_t fits = prefix_within(name, kMaxFileStem, kMaxFileStemBytes).size();
-    if (fits < name.size()) {
-        name.resize(fits);
-        const std::size_t blank = name.rfind(U' ');
-        if (blank != std::u32string::npos) name.resize(blank);
+std::u32string stem_within_bounds(std::u32string stem) {
+    const std::size_t fits = prefix_within(stem, kMaxFileStem, kMaxFileStemBytes).size();
+    if (fits < stem.size()) {
+        stem.resize(fits);
+        const std::size_t blank = stem.rfind(U' ');
+        if (blank != std::u32string::npos) stem.resize(blank);
     }
-    return device_safe(std::move(name));
+    return stem;
 }
+
+std::u32string file_stem(std::u32string_view title) { return device_safe(stem_within_bounds(clean(title))); }
 
 std::u32string folder_name(std::u32string_view content_name) {
     std::u32string name = clean(content_name);
@@ -154,7 +162,18 @@ std::u32string served_file_name(std::u32string_view served_name) {
     std::u32string name;
     for (char32_t c : file_part(served_name))
         if (!is_removed(c)) name.push_back(c);
-    // Removal can leave ".." of ".:.".
+    // The extension as os.path.splitext finds it: from the last dot, unless
+    // only dots come before it.
+    const std::size_t dot = name.rfind(U'.');
+    const bool has_extension = dot != std::u32string::npos && name.find_first_not_of(U'.') < dot;
+    if (has_extension && plain_extension(std::u32string_view(name).substr(dot))) {
+        std::u32string extension = name.substr(dot);
+        name.resize(dot);
+        name = stem_within_bounds(std::move(name)) + extension;
+    } else {
+        name = stem_within_bounds(std::move(name));
+    }
+    // Removal can leave ".." of ".:.", and the cut ". ." of ". . name".
     if (name.find_first_not_of(U". ") == std::u32string::npos) return {};
     return device_safe(std::move(name));
 }

@@ -43,19 +43,26 @@ bool is_removed(char32_t c);
 // blank and drops blanks at both ends.
 std::u32string clean(std::u32string_view text);
 
-// Windows takes a name whose part before the first dot (the whole name when
-// it has none) is CON, PRN, AUX, NUL, COM0-COM9 or LPT0-LPT9, in any case,
-// for a device: what is written to it vanishes and success is reported. The
-// name with a "_" appended to such a part ("CON" -> "CON_", "nul.tar.gz" ->
-// "nul_.tar.gz"); any other name as it is. Applied on every platform, so a
-// name is the same everywhere. Only ASCII letters and digits match: "COM10",
-// "CON " and "COM\u00B9" stay.
+// Windows takes a name for a device when its part before the first dot (the
+// whole name when it has none), without the spaces at its end, is CON, PRN,
+// AUX, NUL, COM0-COM9, COM\u00B9-COM\u00B3, LPT0-LPT9, LPT\u00B9-LPT\u00B3 (the
+// superscript digits one to three), CONIN$ or CONOUT$, in any case: what is
+// written to it vanishes and success is reported. The name with a "_" right
+// after such a word ("CON" -> "CON_", "nul.tar.gz" -> "nul_.tar.gz",
+// "CON .txt" -> "CON_ .txt"); any other name as it is. Applied on every
+// platform, so a name is the same everywhere. Only ASCII letters, the digits
+// named and spaces (U+0020) match: "COM10", " CON", "CON\t.txt" and
+// "COM\u2074" stay.
 std::u32string device_safe(std::u32string name);
 
-// The file name before the extension: the cleaned title; when it is longer
-// than kMaxFileStem characters or kMaxFileStemBytes bytes, its longest
+// A file name before its extension within kMaxFileStem characters and
+// kMaxFileStemBytes bytes: the stem as it is when it fits; else its longest
 // prefix within both, cut at the last blank in that prefix (without a
-// blank, the prefix itself); then device_safe. The mark may take the stem
+// blank, the prefix itself).
+std::u32string stem_within_bounds(std::u32string stem);
+
+// The file name before the extension: the cleaned title within the bounds
+// of stem_within_bounds; then device_safe. The mark may take the stem
 // one character (and byte) past its bounds: a name must never be a device,
 // and the room the byte bound leaves for extension and suffixes takes it.
 std::u32string file_stem(std::u32string_view title);
@@ -79,7 +86,9 @@ std::u32string folder_name(std::u32string_view content_name);
 std::u32string_view file_part(std::u32string_view served_name);
 
 // A file name sent by a server as the name of a file in a chosen folder:
-// its file_part without the characters is_removed names, then device_safe.
+// its file_part without the characters is_removed names; the part before a
+// plain extension (the whole name without one) within the bounds of
+// stem_within_bounds, so the name fits a path part; then device_safe.
 // Empty when nothing is left that names a file (only dots and blanks).
 std::u32string served_file_name(std::u32string_view served_name);
 

@@ -130,8 +130,9 @@ long long copy_body(py::handle response, vm::BufferedFile& file, AfterChunk&& af
 }
 
 // The served name as a file name inside the destination: its last path
-// part, without the characters a safe file name loses and never a device
-// (names::served_file_name), or "download.mp3" when that names no file.
+// part, without the characters a safe file name loses, within a safe file
+// name's bounds and never a device (names::served_file_name), or
+// "download.mp3" when that names no file.
 py::object served_file_name(py::handle served) {
     if (!PyUnicode_Check(served.ptr())) return py::reinterpret_borrow<py::object>(served);
     const std::u32string name = velmora::names::served_file_name(vm::code_points(served));

@@ -71,13 +71,33 @@ TEST(Names, DeviceSafe) {
         {U"Aux.mp3", U"Aux_.mp3"},
         {U"con.", U"con_."},
         {U"LPT1..", U"LPT1_.."},
+        {U"COM\u00B9", U"COM\u00B9_"},  // superscript digits one to three
+        {U"com\u00B2.mp3", U"com\u00B2_.mp3"},
+        {U"Com\u00B3", U"Com\u00B3_"},
+        {U"LPT\u00B9.txt", U"LPT\u00B9_.txt"},
+        {U"lpt\u00B2", U"lpt\u00B2_"},
+        {U"LPT\u00B3", U"LPT\u00B3_"},
+        {U"CONIN$", U"CONIN$_"},
+        {U"conout$.log", U"conout$_.log"},
+        {U"CoNiN$", U"CoNiN$_"},
+        // spaces at the end of the part are dropped before the comparison
+        {U"CON .txt", U"CON_ .txt"},
+        {U"nul  .mp3", U"nul_  .mp3"},
+        {U"CON ", U"CON_ "},
+        {U"CONOUT$ .a.b", U"CONOUT$_ .a.b"},
+        {U"COM\u00B9 .m4a", U"COM\u00B9_ .m4a"},
+        {U"AUX . .", U"AUX_ . ."},
         // not device names
         {U"", U""},
         {U".", U"."},
+        {U" ", U" "},
+        {U" .txt", U" .txt"},
         {U".CON", U".CON"},
-        {U"CON ", U"CON "},
         {U" CON", U" CON"},
-        {U"CON .txt", U"CON .txt"},
+        {U" CON .txt", U" CON .txt"},
+        {U"CON\t.txt", U"CON\t.txt"},       // only spaces are dropped
+        {U"CON\u00A0.txt", U"CON\u00A0.txt"},
+        {U"CON x.txt", U"CON x.txt"},
         {U"CON_", U"CON_"},
         {U"COM10", U"COM10"},
         {U"COM", U"COM"},
@@ -87,8 +107,15 @@ TEST(Names, DeviceSafe) {
         {U"CONX.txt", U"CONX.txt"},
         {U"CO", U"CO"},
         {U"x.CON", U"x.CON"},
-        {U"COM\u00B9", U"COM\u00B9"},          // superscript one
+        {U"COM\u2074", U"COM\u2074"},          // superscript four
+        {U"LPT\u2070", U"LPT\u2070"},          // superscript zero
+        {U"COM\u00B9\u00B9", U"COM\u00B9\u00B9"},
         {U"COM\u0661", U"COM\u0661"},          // Arabic-Indic one
+        {U"CONIN", U"CONIN"},
+        {U"CONOUT", U"CONOUT"},
+        {U"CON$", U"CON$"},
+        {U"CONIN$$", U"CONIN$$"},
+        {U"CONERR$", U"CONERR$"},
         {U"\uFF23\uFF2F\uFF2E", U"\uFF23\uFF2F\uFF2E"},  // full-width CON
     };
     for (const auto& c : cases) {
@@ -129,6 +156,7 @@ TEST(Names, FileStem) {
         {U"N<U>L.x", U"NUL_.x"},
         {U"AUX " + std::u32string(250, U'y'), U"AUX_"},
         {U"COM1." + std::u32string(250, U'z'), U"COM1_." + std::u32string(195, U'z')},
+        {U"CON\t.", U"CON_ ."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(show(c.in).substr(0, 40));
@@ -178,6 +206,7 @@ TEST(Names, FolderName) {
         {U"CON.\u00E9" + std::u32string(82, U'\u3042') + U" \u00E9", U"CON_.\u00E9" + std::u32string(82, U'\u3042')},
         {U"CON.\u00E9" + std::u32string(82, U'\u3042') + U" x", U"CON_.\u00E9" + std::u32string(82, U'\u3042') + U" x"},
         {U"CON Talks", U"CON Talks"},
+        {U"Conin$ .d", U"Conin$_ .d"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(show(c.in).substr(0, 40));
@@ -201,6 +230,17 @@ TEST(Names, ServedFileName) {
         {U"shows/Aux.mp3", U"Aux_.mp3"},
         {U"C<O>M1.mp3", U"COM1_.mp3"},
         {U"COM10.mp3", U"COM10.mp3"},
+        {U"shows/CON .m4a", U"CON_ .m4a"},
+        {U"lpt\u00B3.mp3", U"lpt\u00B3_.mp3"},
+        // within a file name's bounds, keeping a plain extension
+        {std::u32string(100, U'\u65E5') + U".m4a", std::u32string(66, U'\u65E5') + U".m4a"},
+        {std::u32string(200, U'a') + U".mp3", std::u32string(200, U'a') + U".mp3"},
+        {std::u32string(201, U'a') + U".mp3", std::u32string(200, U'a') + U".mp3"},
+        {U"ab " + std::u32string(250, U'x') + U".mp3", U"ab.mp3"},
+        {U"CON " + std::u32string(250, U'x') + U".mp3", U"CON_.mp3"},
+        {std::u32string(250, U'a') + U".mp-3", std::u32string(200, U'a')},  // no plain extension: cut with the name
+        {std::u32string(100, U'\u65E5') + U".\u65E5", std::u32string(66, U'\u65E5')},
+        {U"." + std::u32string(250, U'x'), U"." + std::u32string(199, U'x')},  // a leading dot starts none
         // nothing that names a file is left
         {U"", U""},
         {U"..", U""},
@@ -208,6 +248,7 @@ TEST(Names, ServedFileName) {
         {U".:.", U""},
         {U". \u0000 ."s, U""},
         {U"a/<>", U""},
+        {U". . " + std::u32string(250, U'x'), U""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(show(c.in));

@@ -198,6 +198,7 @@ TEST(VideoSite, Mp3Title) {
         {U"CON", U"CON_"},
         {U"C<O>N", U"C_O_N"},
         {U"nul.tar", U"nul_.tar"},
+        {U"CON ", U"CON_ "},  // "CON .mp3" is the device as well
         {U"LPT1." + std::u32string(150, U'x'), U"LPT1_." + std::u32string(95, U'x')},
     };
     for (const auto& c : cases) {

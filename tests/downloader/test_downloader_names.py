@@ -32,11 +32,13 @@ def ref_prefix(name, chars, size):
     return name
 
 
-DEVICE = re.compile(r"(?i)(CON|PRN|AUX|NUL|COM[0-9]|LPT[0-9])(?=\.|$)", re.ASCII)
+DEVICE = re.compile(r"(?i)(CON|PRN|AUX|NUL|COM[0-9\u00b9\u00b2\u00b3]|LPT[0-9\u00b9\u00b2\u00b3]|CONIN\$|CONOUT\$)"
+                    r"(?= *(\.|\Z))", re.ASCII)
 
 
 def ref_device_safe(name):
-    """A "_" after a device name before the first dot (or at the end)."""
+    """A "_" after a device name before the first dot (or at the end), with
+    spaces between them."""
     device = DEVICE.match(name)
     return f"{name[:device.end()]}_{name[device.end():]}" if device else name
 
@@ -106,6 +108,9 @@ def test_generate_safe_filename(title, extension, expected):
         ("prn", "m4a", "prn_.m4a"),
         ("com0", "mp3", "com0_.mp3"),
         ("LPT9", "mp3", "LPT9_.mp3"),
+        ("COM\u00b9", "mp3", "COM\u00b9_.mp3"),
+        ("conout$", "mp3", "conout$_.mp3"),
+        ("CON .", "mp3", "CON_ ..mp3"),
         ("con.", "mp3", "con_..mp3"),
         ("  CON \t", "mp3", "CON_.mp3"),
         ("C<O>N", "mp3", "CON_.mp3"),
@@ -118,7 +123,7 @@ def test_generate_safe_filename(title, extension, expected):
         ("COM10", "mp3", "COM10.mp3"),
         ("LPT", "mp3", "LPT.mp3"),
         ("CONSOLE", "mp3", "CONSOLE.mp3"),
-        ("COM\u00b9", "mp3", "COM\u00b9.mp3"),
+        ("COM\u2074", "mp3", "COM\u2074.mp3"),
         ("x", "CON", "x.CON"),
         (".nul", "mp3", ".nul.mp3"),
     ],

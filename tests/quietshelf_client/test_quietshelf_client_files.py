@@ -364,6 +364,10 @@ class TestDownload:
         ('attachment; filename="COM<9>.mp3"', "COM9_.mp3"),
         ('attachment; filename="COM10.mp3"', "COM10.mp3"),
         ('attachment; filename="CONSOLE.mp3"', "CONSOLE.mp3"),
+        ('attachment; filename="CON .mp3"', "CON_ .mp3"),
+        # within a file name's bounds, as the downloaders store it
+        pytest.param("attachment; filename*=UTF-8''" + "%E6%97%A5" * 100 + ".m4a", "\u65e5" * 66 + ".m4a",
+                     id="name-long-in-utf-8"),
     ])
     def test_into_a_folder_the_served_name_stays_inside_it(self, server, logged_in, work, disposition, name):
         folder = work / "a" / "b"
