@@ -213,6 +213,14 @@ int errno_of(const py::error_already_set& e) {
 // the file in place then could cut it short.
 bool no_new_file_here(int err) { return err == EACCES || err == EPERM || err == EROFS; }
 
+// The errors of a rename over the file that the system refuses while the
+// file itself may still be written: the file is a mount point of its own (a
+// single file bound into place: EBUSY), the folder's sticky bit keeps the
+// user from replacing a file that is not theirs (EPERM, EACCES), or the two
+// names lie on different file systems (EXDEV). Nothing else: after a full
+// disk or an I/O error, writing in place could cut the file short.
+bool rename_refused(int err) { return err == EBUSY || err == EPERM || err == EACCES || err == EXDEV; }
+
 // os.stat(path), or null when there is no file there (or it cannot be
 // looked at: the save then goes on as for a new file).
 py::object status_of(py::handle os, py::handle path) {
@@ -343,9 +351,12 @@ void replace_file(py::handle path, std::string_view data) {
     }
     try {
         os.attr("replace")(tmp, path);
-    } catch (py::error_already_set&) {
+    } catch (py::error_already_set& e) {
         remove_quietly(os, tmp);
-        throw;
+        if (!old || !rename_refused(errno_of(e))) throw;
+        // The system will not put a new file in this one's place, but the
+        // file itself can be written (check_writable said so).
+        return write_in_place(os, path, data);
     }
     sync_folder(os, folder_of(os, path));
 }
