@@ -42,7 +42,15 @@ py::object now_text(py::handle module) {
 }
 
 void SavedChange::keep(py::handle container, py::handle key) {
-    Entry e{py::reinterpret_borrow<py::object>(container), py::reinterpret_borrow<py::object>(key), py::object()};
+    auto held = [](py::handle h) { return py::reinterpret_borrow<py::object>(h); };
+    if (PyDict_Check(container.ptr())) {
+        // Its first state is the one an undo gives back.
+        for (const Entry& e : entries_)
+            if (e.kind == Entry::kMap && e.container.is(container)) return;
+        entries_.push_back(Entry{Entry::kMap, held(container), py::object(), vm::steal(PyDict_Copy(container.ptr()))});
+        return;
+    }
+    Entry e{Entry::kItem, held(container), held(key), py::object()};
     if (vm::contains(container, key)) e.previous = container[key];
     entries_.push_back(std::move(e));
 }
@@ -57,7 +65,7 @@ void SavedChange::keep_items(py::handle list) {
     // with its own error before the save.
     if (!PyList_Check(list.ptr())) return;
     py::object items = vm::steal(PySequence_List(list.ptr()));
-    entries_.push_back(Entry{py::reinterpret_borrow<py::object>(list), py::object(), std::move(items)});
+    entries_.push_back(Entry{Entry::kItems, py::reinterpret_borrow<py::object>(list), py::object(), std::move(items)});
 }
 
 py::object SavedChange::save() {
@@ -73,9 +81,29 @@ void SavedChange::undo() noexcept {
     for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
         PyObject* c = it->container.ptr();
         PyObject* k = it->key.ptr();
-        const int r = !k             ? PySequence_SetSlice(c, 0, PY_SSIZE_T_MAX, it->previous.ptr())
-                      : it->previous ? PyObject_SetItem(c, k, it->previous.ptr())
-                                     : (PySequence_Contains(c, k) == 1 ? PyObject_DelItem(c, k) : 0);
+        PyObject* previous = it->previous.ptr();
+        int r = 0;
+        switch (it->kind) {
+            case Entry::kMap:
+                // dict.clear() and dict.update(previous) with the hashes the
+                // copy keeps: no key is hashed again, so a key whose hash
+                // fails now (a host's object) cannot stop the undo halfway.
+                PyDict_Clear(c);
+                r = PyDict_Merge(c, previous, 1);
+                break;
+            case Entry::kItems:
+                r = PySequence_SetSlice(c, 0, PY_SSIZE_T_MAX, previous);
+                break;
+            case Entry::kItem:
+                if (previous) {
+                    r = PyObject_SetItem(c, k, previous);
+                } else {
+                    r = PySequence_Contains(c, k);
+                    if (r == 1) r = PyObject_DelItem(c, k);
+                }
+                break;
+        }
+        // The save's error is the one that goes on.
         if (r < 0) PyErr_Clear();
     }
 }

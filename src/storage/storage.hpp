@@ -49,7 +49,7 @@ using vm::compare;
 class SavedChange {
 public:
     explicit SavedChange(py::handle owner) : owner_(owner) {}
-    // Remembers container[key] as it is now.
+    // Remembers container[key] as it is now; for a dict, the whole of it.
     void keep(py::handle container, py::handle key);
     // keep(), then container[key] = value.
     void set(py::handle container, py::handle key, py::handle value);
@@ -62,8 +62,11 @@ public:
 
 private:
     struct Entry {
-        // previous null: was absent; key null: previous is a copy of the
-        // items of the list `container`.
+        enum Kind {
+            kItem,   // container[key] was previous (null: absent)
+            kMap,    // the dict container held the items of the dict previous
+            kItems,  // the list container held the items of the list previous
+        } kind;
         py::object container, key, previous;
     };
     void undo() noexcept;
