@@ -51,7 +51,12 @@ py::object real_file_path(py::handle path);
 // bytes are overwritten, so a full disk fails that write with the old
 // content whole (a crash during it can still leave it half written, as any
 // plain save would). Such errors name `path`.
-void replace_file(py::handle path, std::string_view data);
+//
+// `replaced`, when given, becomes true the moment the file at `path` holds
+// `data`, also when a later step (the folder's flush) then raises: a caller
+// that undoes its change when the save fails can tell whether the file
+// already took it.
+void replace_file(py::handle path, std::string_view data, bool* replaced = nullptr);
 
 // Removes the temporary files that interrupted replace_file calls for
 // `path` (text or a path object, as the store holds it; taken through

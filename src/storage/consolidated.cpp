@@ -25,13 +25,15 @@ const char* const kSections[] = {
 // State of each store that is kept out of its attributes (the host sees
 // only the attributes it knows the store by): the lock that serialises its
 // loads, saves and changes; whether load found a data file whose content
-// does not load (set aside before the next save replaces it); and the text
-// of the error that kept the last load from reading the file at all (None
-// when it read the file or found none): no save writes over such a file.
+// does not load (set aside before the next save replaces it); the text of
+// the error that kept the last load from reading the file at all (None when
+// it read the file or found none), and no save writes over such a file; and
+// how many times a save has replaced the file, which tells the code that
+// undoes a change when its save raises whether the file holds the change.
 // Keyed by id(store); a weak reference to the store removes its entry as the
 // store goes, before its address can be taken by another object.
-enum Slot { kLock = 0, kDamaged = 1, kWeakRef = 2, kUnread = 3 };
-// dict: id -> [lock, damaged, weakref, unread]
+enum Slot { kLock = 0, kDamaged = 1, kWeakRef = 2, kUnread = 3, kReplacements = 4 };
+// dict: id -> [lock, damaged, weakref, unread, replacements]
 PyObject* g_states = nullptr;
 PyObject* g_store_class = nullptr;  // ConsolidatedStorage
 
@@ -56,6 +58,7 @@ py::object make_state(py::handle store, const py::module_& m) {
     entry.append(py::bool_(false));
     entry.append(py::module_::import("weakref").attr("ref")(store, forget));
     entry.append(py::none());
+    entry.append(py::int_(0));
     states()[key] = entry;
     return std::move(entry);
 }
@@ -105,6 +108,15 @@ py::object unread_reason(py::handle self) {
     if (!entry) return py::object();
     py::object reason = entry[py::int_(int(kUnread))];
     return reason.is_none() ? py::object() : reason;
+}
+
+long long replacements(py::handle self) {
+    py::object entry = find_state(self);
+    return entry ? entry[py::int_(int(kReplacements))].cast<long long>() : 0;
+}
+
+void count_replacement(py::handle self, const py::module_& m) {
+    state_of(self, m)[py::int_(int(kReplacements))] = py::int_(replacements(self) + 1);
 }
 
 bool matches_any(const py::error_already_set& e, std::initializer_list<PyObject*> types) {
@@ -287,16 +299,20 @@ void define_consolidated_storage(py::module_& m) {
                     reason);
                 return py::bool_(false);
             }
+            bool replaced = false;
             try {
                 if (is_damaged(self)) {
                     set_aside(m, path);
                     set_damaged(self, m, false);
                 }
-                vm::replace_file(path, data);
+                vm::replace_file(path, data, &replaced);
             } catch (py::error_already_set& e) {
+                // Counted also when a step after the replace raised.
+                if (replaced) count_replacement(self, m);
                 if (!e.matches(PyExc_OSError)) throw;
-                return py::bool_(false);
+                return py::bool_(replaced);
             }
+            count_replacement(self, m);
             return py::bool_(true);
         },
         "Save all data to the consolidated file.");
@@ -321,17 +337,32 @@ void define_consolidated_storage(py::module_& m) {
         },
         "Set a specific section of data and save.");
 
+    // For the settings object, which reaches this store only through Python:
+    // whether a save that raised had replaced the file already.
+    b.method(
+        "_replacements", {vm::self()},
+        [](const vm::Args& a) -> py::object { return py::int_(replacements(a.self())); },
+        "How many times this store has replaced its file in this process.");
+
     py::object cls = b.build();
     Py_XDECREF(g_store_class);
     g_store_class = cls.release().ptr();
 }
 
+namespace {
+bool is_store(py::handle object) {
+    if (!g_store_class) return false;
+    const int r = PyObject_IsInstance(object.ptr(), g_store_class);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+}  // namespace
+
 py::object data_lock_of(py::handle store, const py::module_& m) {
-    if (!g_store_class) return py::none();
-    int is_store = PyObject_IsInstance(store.ptr(), g_store_class);
-    if (is_store < 0) throw py::error_already_set();
-    if (!is_store) return py::none();
+    if (!is_store(store)) return py::none();
     return store_lock(store, m);
 }
+
+long long file_replacements(py::handle store) { return is_store(store) ? replacements(store) : -1; }
 
 }  // namespace velmora::storage

@@ -68,11 +68,24 @@ void SavedChange::keep_items(py::handle list) {
     entries_.push_back(Entry{Entry::kItems, py::reinterpret_borrow<py::object>(list), py::object(), std::move(items)});
 }
 
+void SavedChange::keep_attribute(py::handle object, const char* name) {
+    entries_.push_back(
+        Entry{Entry::kAttribute, py::reinterpret_borrow<py::object>(object), py::str(name), object.attr(name)});
+}
+
 py::object SavedChange::save() {
+    // The store whose file the save replaces: the owner itself, or a view's.
+    py::object store = py::reinterpret_borrow<py::object>(owner_);
+    if (file_replacements(store) < 0) store = py::getattr(owner_, "consolidated", py::none());
+    const long long before = file_replacements(store);
     try {
         return owner_.attr("save")();
     } catch (py::error_already_set& e) {
-        if (vm::is_exception(e)) undo();
+        // Whether the file took the change decides, not what was raised.
+        // Without a count to tell, an interrupt is taken to have come after
+        // the write and any other error before it.
+        const bool written = before < 0 ? !vm::is_exception(e) : file_replacements(store) != before;
+        if (!written) undo();
         throw;
     }
 }
@@ -93,6 +106,9 @@ void SavedChange::undo() noexcept {
                 break;
             case Entry::kItems:
                 r = PySequence_SetSlice(c, 0, PY_SSIZE_T_MAX, previous);
+                break;
+            case Entry::kAttribute:
+                r = PyObject_SetAttr(c, k, previous);
                 break;
             case Entry::kItem:
                 if (previous) {
@@ -180,16 +196,10 @@ void define_data_storage(py::module_& m) {
             py::object data = self.attr("data");
             py::handle key = a[1];
             if (!data.contains(key)) return py::none();
-            py::object before = data.attr("copy")();
+            SavedChange change(self);
+            change.keep(data, key);  // back as it was, in its place
             data.attr("__delitem__")(key);
-            try {
-                self.attr("save")();
-            } catch (py::error_already_set&) {
-                // Back as it was, in its place.
-                data.attr("clear")();
-                data.attr("update")(before);
-                throw;
-            }
+            change.save();
             return py::none();
         }),
         "Delete a key from storage and save.");
@@ -198,14 +208,10 @@ void define_data_storage(py::module_& m) {
         "clear", {vm::self()},
         locked(m, [](const vm::Args& a) -> py::object {
             py::handle self = a.self();
-            py::object previous = self.attr("data");
+            SavedChange change(self);
+            change.keep_attribute(self, "data");
             self.attr("data") = py::dict();
-            try {
-                self.attr("save")();
-            } catch (py::error_already_set&) {
-                self.attr("data") = previous;
-                throw;
-            }
+            change.save();
             return py::none();
         }),
         "Clear all data.");
