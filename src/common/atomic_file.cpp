@@ -117,7 +117,10 @@ void sync_folder(py::handle os, py::handle folder) {
         try {
             blocking_call(os.attr("fsync"), fd);  // releases the GIL while it waits
         } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_OSError)) throw;
+            if (!e.matches(PyExc_OSError)) {
+                os.attr("close")(fd);  // an interrupt: the folder is not left open
+                throw;
+            }
         }
         os.attr("close")(fd);
     } catch (py::error_already_set& e) {
@@ -213,6 +216,26 @@ int errno_of(const py::error_already_set& e) {
 // the file in place then could cut it short.
 bool no_new_file_here(int err) { return err == EACCES || err == EPERM || err == EROFS; }
 
+// The errors of a rename over the file that the system refuses while the
+// file itself may still be written: the file is a mount point of its own (a
+// single file bound into place: EBUSY), the folder's sticky bit keeps the
+// user from replacing a file that is not theirs (EPERM, EACCES), or the two
+// names lie on different file systems (EXDEV). Nothing else: after a full
+// disk or an I/O error, writing in place could cut the file short.
+bool rename_refused(int err) { return err == EBUSY || err == EPERM || err == EACCES || err == EXDEV; }
+
+// Whether anything is at `path` now: os.lstat(path) succeeds. A file that
+// cannot be looked at counts as there.
+bool is_there(py::handle os, py::handle path) {
+    try {
+        os.attr("lstat")(path);
+        return true;
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        return !e.matches(PyExc_FileNotFoundError);
+    }
+}
+
 // os.stat(path), or null when there is no file there (or it cannot be
 // looked at: the save then goes on as for a new file).
 py::object status_of(py::handle os, py::handle path) {
@@ -302,7 +325,9 @@ py::object real_file_path(py::handle path) {
     return os.attr("path").attr("realpath")(os.attr("fsdecode")(path));
 }
 
-void replace_file(py::handle path, std::string_view data) {
+void replace_file(py::handle path, std::string_view data, bool* replaced) {
+    bool ignored = false;
+    bool& done = replaced ? *replaced : ignored;
     py::object os = os_module();
     // The file as it is now; null on a first save.
     py::object old = status_of(os, path);
@@ -323,8 +348,10 @@ void replace_file(py::handle path, std::string_view data) {
             if (!no_new_file_here(err)) throw;
             // The folder takes no new file, but the file itself can be
             // written: write it where it is, as a plain open would.
-            if (old) return write_in_place(os, path, data);
-            raise_errno(err, path);
+            if (!old) raise_errno(err, path);
+            write_in_place(os, path, data);
+            done = true;
+            return;
         }
     }
 
@@ -343,10 +370,22 @@ void replace_file(py::handle path, std::string_view data) {
     }
     try {
         os.attr("replace")(tmp, path);
-    } catch (py::error_already_set&) {
+    } catch (py::error_already_set& e) {
+        // An error that came after the rename (an interrupt once it was
+        // done) leaves the new file in place: the temporary name is gone.
+        if (!is_there(os, tmp)) {
+            done = true;
+            throw;
+        }
         remove_quietly(os, tmp);
-        throw;
+        if (!old || !rename_refused(errno_of(e))) throw;
+        // The system will not put a new file in this one's place, but the
+        // file itself can be written (check_writable said so).
+        write_in_place(os, path, data);
+        done = true;
+        return;
     }
+    done = true;
     sync_folder(os, folder_of(os, path));
 }
 

@@ -4,8 +4,8 @@
 // A save writes the new content to a temporary file beside the file, named
 // "<file name>.<12 hex digits>.tmp", forces it to disk and renames it over
 // the file in one step, so a crash, a kill or a full disk leaves either the
-// old file or the new one (a folder that takes no new file is the one
-// exception: see replace_file). A save killed before its rename leaves its
+// old file or the new one (a file that can only be written in place is the
+// one exception: see replace_file). A save killed before its rename leaves its
 // temporary file behind; the next load of the same file removes those
 // leftovers (remove_stale_temporaries) once they are old enough that no save
 // can still be writing them.
@@ -44,12 +44,19 @@ py::object real_file_path(py::handle path);
 // The save takes what a plain open(path, "w") would allow: an existing file
 // that cannot be opened for writing is not replaced (the error is that
 // open's). Where the folder takes no new file (no right to add one, a
-// read-only mount) but the existing file can be written, it is rewritten in
-// place instead; it grows before its old bytes are overwritten, so a full
-// disk fails that write with the old content whole (a crash during it can
-// still leave it half written, as any plain save would). Such errors name
-// `path`.
-void replace_file(py::handle path, std::string_view data);
+// read-only mount), or the system refuses the rename over the file (a file
+// that is a mount of its own, a sticky folder whose files are not the
+// user's to replace, a rename across file systems), but the existing file
+// can be written, it is rewritten in place instead; it grows before its old
+// bytes are overwritten, so a full disk fails that write with the old
+// content whole (a crash during it can still leave it half written, as any
+// plain save would). Such errors name `path`.
+//
+// `replaced`, when given, becomes true the moment the file at `path` holds
+// `data`, also when a later step (the folder's flush) then raises: a caller
+// that undoes its change when the save fails can tell whether the file
+// already took it.
+void replace_file(py::handle path, std::string_view data, bool* replaced = nullptr);
 
 // Removes the temporary files that interrupted replace_file calls for
 // `path` (text or a path object, as the store holds it; taken through

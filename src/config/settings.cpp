@@ -3,9 +3,10 @@
 //
 // `settings` is a plain dict in the instance; once saved it is the store's
 // section object itself. Every setter saves at once, and when the save
-// raises (a value JSON cannot encode) the setter puts the previous state back
-// before the error leaves, so one bad value cannot make every later save of
-// the store fail.
+// raises before the data file took the change (a value JSON cannot encode,
+// an interrupt) the setter puts the previous state back before the error
+// leaves, so memory and file agree and one bad value cannot make every
+// later save of the store fail.
 #include "config.hpp"
 
 namespace velmora::config {
@@ -48,16 +49,28 @@ void make_folder(py::module_& m, py::handle folder, const char* warning) {
     }
 }
 
-// Runs `save` on `self`; when it raises, `undo` puts the settings back as
-// they were and the save's error goes on. A failing undo is reported as
+// How many times the store in `storage` has replaced its data file, as its
+// private counter tells; null for a stand-in in its place that keeps none.
+py::object replacements(py::handle storage) {
+    py::object counter = py::getattr(storage, "_replacements", py::none());
+    return counter.is_none() ? py::object() : counter();
+}
+
+// Runs `save` on `self`; when it raises before the store replaced its file,
+// `undo` puts the settings back as they were, so memory and file agree, and
+// the save's error goes on. A save that raised after the file took the
+// change (an interrupt once it was written) keeps it. Without a counter to
+// tell (a stand-in store), any error undoes. A failing undo is reported as
 // unraisable so the save's error stays the one the caller sees.
 template <class Undo>
 void save_or_undo(py::handle self, Undo&& undo) {
+    py::object storage = py::getattr(self, "storage", py::none());
+    py::object before = replacements(storage);
     try {
         self.attr("save")();
     } catch (py::error_already_set&) {
         try {
-            undo();
+            if (!before || before.equal(replacements(storage))) undo();
         } catch (py::error_already_set& undo_error) {
             if (!vm::is_exception(undo_error)) throw;
             undo_error.discard_as_unraisable(self.attr("save"));

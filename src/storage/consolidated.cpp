@@ -3,8 +3,9 @@
 //
 // Writing replaces the whole file in one step (atomic_file.hpp), so a crash
 // or a full disk leaves either the old file or the new one, never a mix; a
-// load clears what killed saves left beside it. A data file that could not
-// be read is moved aside before the first write replaces it.
+// load clears what killed saves left beside it. A data file whose content
+// does not load is moved aside before the first write replaces it; one that
+// could not be read at all is not written over until a load reads it.
 #include "storage.hpp"
 
 #include <cerrno>
@@ -23,12 +24,17 @@ const char* const kSections[] = {
 
 // State of each store that is kept out of its attributes (the host sees
 // only the attributes it knows the store by): the lock that serialises its
-// loads, saves and changes, and whether load found a data file that exists
-// but could not be read as one. Keyed by id(store); a weak reference to the
-// store removes its entry as the store goes, before its address can be
-// taken by another object.
-enum Slot { kLock = 0, kDamaged = 1 };
-PyObject* g_states = nullptr;      // dict: id -> [lock, damaged, weakref]
+// loads, saves and changes; whether load found a data file whose content
+// does not load (set aside before the next save replaces it); the text of
+// the error that kept the last load from reading the file at all (None when
+// it read the file or found none), and no save writes over such a file; and
+// how many times a save has replaced the file, which tells the code that
+// undoes a change when its save raises whether the file holds the change.
+// Keyed by id(store); a weak reference to the store removes its entry as the
+// store goes, before its address can be taken by another object.
+enum Slot { kLock = 0, kDamaged = 1, kWeakRef = 2, kUnread = 3, kReplacements = 4 };
+// dict: id -> [lock, damaged, weakref, unread, replacements]
+PyObject* g_states = nullptr;
 PyObject* g_store_class = nullptr;  // ConsolidatedStorage
 
 py::dict states() { return py::reinterpret_borrow<py::dict>(g_states); }
@@ -51,6 +57,8 @@ py::object make_state(py::handle store, const py::module_& m) {
     entry.append(vm::global(m, "threading").attr("RLock")());
     entry.append(py::bool_(false));
     entry.append(py::module_::import("weakref").attr("ref")(store, forget));
+    entry.append(py::none());
+    entry.append(py::int_(0));
     states()[key] = entry;
     return std::move(entry);
 }
@@ -75,6 +83,40 @@ void set_damaged(py::handle self, const py::module_& m, bool damaged) {
 bool is_damaged(py::handle self) {
     py::object entry = find_state(self);
     return entry && vm::truthy(entry[py::int_(int(kDamaged))]);
+}
+
+// What load found: a file read whole (or none), or one it could not read,
+// with the text of the error. A file that could not be read is not damaged:
+// it may well load at the next start.
+void set_read(py::handle self, const py::module_& m, bool damaged) {
+    set_damaged(self, m, damaged);
+    state_of(self, m)[py::int_(int(kUnread))] = py::none();
+}
+
+void set_unread(py::handle self, const py::module_& m, const py::error_already_set& e) {
+    set_damaged(self, m, false);
+    py::object reason = vm::error_str(e);
+    // An error with no text of its own (a bare MemoryError) goes by its name.
+    if (!vm::truthy(reason)) reason = e.type().attr("__name__");
+    state_of(self, m)[py::int_(int(kUnread))] = reason;
+}
+
+// The error text that kept the last load from reading the file; null when
+// it read the file or found none.
+py::object unread_reason(py::handle self) {
+    py::object entry = find_state(self);
+    if (!entry) return py::object();
+    py::object reason = entry[py::int_(int(kUnread))];
+    return reason.is_none() ? py::object() : reason;
+}
+
+long long replacements(py::handle self) {
+    py::object entry = find_state(self);
+    return entry ? entry[py::int_(int(kReplacements))].cast<long long>() : 0;
+}
+
+void count_replacement(py::handle self, const py::module_& m) {
+    state_of(self, m)[py::int_(int(kReplacements))] = py::int_(replacements(self) + 1);
 }
 
 bool matches_any(const py::error_already_set& e, std::initializer_list<PyObject*> types) {
@@ -183,24 +225,42 @@ void define_consolidated_storage(py::module_& m) {
             py::object master = self.attr("master_data");
             // What saves of this file killed before their rename left beside it.
             vm::remove_stale_temporaries(path, vm::global(m, "logger"));
-            if (!vm::truthy(os.attr("path").attr("exists")(path))) {
-                set_damaged(self, m, false);
+            // In every case below but a file read whole, the sections stay
+            // as they are.
+            try {
+                os.attr("stat")(path);
+            } catch (py::error_already_set& e) {
+                // No file there (nor a folder it could be in, nor a name a
+                // file could have): the first save makes it.
+                if (matches_any(e, {PyExc_FileNotFoundError, PyExc_NotADirectoryError, PyExc_ValueError})) {
+                    set_read(self, m, false);
+                    return master;
+                }
+                if (!e.matches(PyExc_OSError)) throw;
+                set_unread(self, m, e);
                 return master;
             }
             py::object document;
             try {
                 document = vm::global(m, "json").attr("loads")(vm::read_text(path, "utf-8"));
             } catch (py::error_already_set& e) {
-                // Unreadable or undecodable (bad JSON, a byte-order mark,
-                // invalid UTF-8, nesting too deep): the sections stay as they
-                // are. A regular file is kept aside before the next save.
-                if (!matches_any(e, {PyExc_OSError, PyExc_ValueError, PyExc_RecursionError, PyExc_MemoryError}))
-                    throw;
-                set_damaged(self, m, vm::truthy(os.attr("path").attr("isfile")(path)));
+                // Content that does not load (bad JSON, a byte-order mark,
+                // invalid UTF-8, nesting too deep): a regular file is kept
+                // aside before the next save replaces it.
+                if (matches_any(e, {PyExc_ValueError, PyExc_RecursionError})) {
+                    set_read(self, m, vm::truthy(os.attr("path").attr("isfile")(path)));
+                    return master;
+                }
+                // A file that could not be read (too many open files, an I/O
+                // error, no permission, a folder in its place, no memory for
+                // it now) says nothing about its content: it is left as it
+                // is, for a later load to read whole.
+                if (!matches_any(e, {PyExc_OSError, PyExc_MemoryError})) throw;
+                set_unread(self, m, e);
                 return master;
             }
             if (!PyDict_Check(document.ptr())) {
-                set_damaged(self, m, true);
+                set_read(self, m, true);
                 return master;
             }
             // Both walks go as Python's for goes: the host may have put its
@@ -213,7 +273,7 @@ void define_consolidated_storage(py::module_& m) {
             vm::for_each_item(document, [&](py::handle name, py::handle section) {
                 if (!vm::contains(master, name)) master[name] = section;
             });
-            set_damaged(self, m, false);
+            set_read(self, m, false);
             return master;
         },
         "Load all data from the consolidated file.");
@@ -231,16 +291,28 @@ void define_consolidated_storage(py::module_& m) {
 #endif
             // The host may have put a path object in `filepath`, or a link.
             py::object path = vm::real_file_path(self.attr("filepath"));
+            // This store never saw what the file holds: writing it would
+            // lose that for good. Until a load reads it, it stays as it is.
+            if (py::object reason = unread_reason(self)) {
+                vm::global(m, "logger").attr("error")(
+                    "Did not save %s: it could not be read (%s), and is left as it is until it loads", path,
+                    reason);
+                return py::bool_(false);
+            }
+            bool replaced = false;
             try {
                 if (is_damaged(self)) {
                     set_aside(m, path);
                     set_damaged(self, m, false);
                 }
-                vm::replace_file(path, data);
+                vm::replace_file(path, data, &replaced);
             } catch (py::error_already_set& e) {
+                // Counted also when a step after the replace raised.
+                if (replaced) count_replacement(self, m);
                 if (!e.matches(PyExc_OSError)) throw;
-                return py::bool_(false);
+                return py::bool_(replaced);
             }
+            count_replacement(self, m);
             return py::bool_(true);
         },
         "Save all data to the consolidated file.");
@@ -265,17 +337,32 @@ void define_consolidated_storage(py::module_& m) {
         },
         "Set a specific section of data and save.");
 
+    // For the settings object, which reaches this store only through Python:
+    // whether a save that raised had replaced the file already.
+    b.method(
+        "_replacements", {vm::self()},
+        [](const vm::Args& a) -> py::object { return py::int_(replacements(a.self())); },
+        "How many times this store has replaced its file in this process.");
+
     py::object cls = b.build();
     Py_XDECREF(g_store_class);
     g_store_class = cls.release().ptr();
 }
 
+namespace {
+bool is_store(py::handle object) {
+    if (!g_store_class) return false;
+    const int r = PyObject_IsInstance(object.ptr(), g_store_class);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+}  // namespace
+
 py::object data_lock_of(py::handle store, const py::module_& m) {
-    if (!g_store_class) return py::none();
-    int is_store = PyObject_IsInstance(store.ptr(), g_store_class);
-    if (is_store < 0) throw py::error_already_set();
-    if (!is_store) return py::none();
+    if (!is_store(store)) return py::none();
     return store_lock(store, m);
 }
+
+long long file_replacements(py::handle store) { return is_store(store) ? replacements(store) : -1; }
 
 }  // namespace velmora::storage

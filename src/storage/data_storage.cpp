@@ -42,7 +42,15 @@ py::object now_text(py::handle module) {
 }
 
 void SavedChange::keep(py::handle container, py::handle key) {
-    Entry e{py::reinterpret_borrow<py::object>(container), py::reinterpret_borrow<py::object>(key), py::object()};
+    auto held = [](py::handle h) { return py::reinterpret_borrow<py::object>(h); };
+    if (PyDict_Check(container.ptr())) {
+        // Its first state is the one an undo gives back.
+        for (const Entry& e : entries_)
+            if (e.kind == Entry::kMap && e.container.is(container)) return;
+        entries_.push_back(Entry{Entry::kMap, held(container), py::object(), vm::steal(PyDict_Copy(container.ptr()))});
+        return;
+    }
+    Entry e{Entry::kItem, held(container), held(key), py::object()};
     if (vm::contains(container, key)) e.previous = container[key];
     entries_.push_back(std::move(e));
 }
@@ -57,14 +65,27 @@ void SavedChange::keep_items(py::handle list) {
     // with its own error before the save.
     if (!PyList_Check(list.ptr())) return;
     py::object items = vm::steal(PySequence_List(list.ptr()));
-    entries_.push_back(Entry{py::reinterpret_borrow<py::object>(list), py::object(), std::move(items)});
+    entries_.push_back(Entry{Entry::kItems, py::reinterpret_borrow<py::object>(list), py::object(), std::move(items)});
+}
+
+void SavedChange::keep_attribute(py::handle object, const char* name) {
+    entries_.push_back(
+        Entry{Entry::kAttribute, py::reinterpret_borrow<py::object>(object), py::str(name), object.attr(name)});
 }
 
 py::object SavedChange::save() {
+    // The store whose file the save replaces: the owner itself, or a view's.
+    py::object store = py::reinterpret_borrow<py::object>(owner_);
+    if (file_replacements(store) < 0) store = py::getattr(owner_, "consolidated", py::none());
+    const long long before = file_replacements(store);
     try {
         return owner_.attr("save")();
     } catch (py::error_already_set& e) {
-        if (vm::is_exception(e)) undo();
+        // Whether the file took the change decides, not what was raised.
+        // Without a count to tell, an interrupt is taken to have come after
+        // the write and any other error before it.
+        const bool written = before < 0 ? !vm::is_exception(e) : file_replacements(store) != before;
+        if (!written) undo();
         throw;
     }
 }
@@ -73,9 +94,32 @@ void SavedChange::undo() noexcept {
     for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
         PyObject* c = it->container.ptr();
         PyObject* k = it->key.ptr();
-        const int r = !k             ? PySequence_SetSlice(c, 0, PY_SSIZE_T_MAX, it->previous.ptr())
-                      : it->previous ? PyObject_SetItem(c, k, it->previous.ptr())
-                                     : (PySequence_Contains(c, k) == 1 ? PyObject_DelItem(c, k) : 0);
+        PyObject* previous = it->previous.ptr();
+        int r = 0;
+        switch (it->kind) {
+            case Entry::kMap:
+                // dict.clear() and dict.update(previous) with the hashes the
+                // copy keeps: no key is hashed again, so a key whose hash
+                // fails now (a host's object) cannot stop the undo halfway.
+                PyDict_Clear(c);
+                r = PyDict_Merge(c, previous, 1);
+                break;
+            case Entry::kItems:
+                r = PySequence_SetSlice(c, 0, PY_SSIZE_T_MAX, previous);
+                break;
+            case Entry::kAttribute:
+                r = PyObject_SetAttr(c, k, previous);
+                break;
+            case Entry::kItem:
+                if (previous) {
+                    r = PyObject_SetItem(c, k, previous);
+                } else {
+                    r = PySequence_Contains(c, k);
+                    if (r == 1) r = PyObject_DelItem(c, k);
+                }
+                break;
+        }
+        // The save's error is the one that goes on.
         if (r < 0) PyErr_Clear();
     }
 }
@@ -152,16 +196,10 @@ void define_data_storage(py::module_& m) {
             py::object data = self.attr("data");
             py::handle key = a[1];
             if (!data.contains(key)) return py::none();
-            py::object before = data.attr("copy")();
+            SavedChange change(self);
+            change.keep(data, key);  // back as it was, in its place
             data.attr("__delitem__")(key);
-            try {
-                self.attr("save")();
-            } catch (py::error_already_set&) {
-                // Back as it was, in its place.
-                data.attr("clear")();
-                data.attr("update")(before);
-                throw;
-            }
+            change.save();
             return py::none();
         }),
         "Delete a key from storage and save.");
@@ -170,14 +208,10 @@ void define_data_storage(py::module_& m) {
         "clear", {vm::self()},
         locked(m, [](const vm::Args& a) -> py::object {
             py::handle self = a.self();
-            py::object previous = self.attr("data");
+            SavedChange change(self);
+            change.keep_attribute(self, "data");
             self.attr("data") = py::dict();
-            try {
-                self.attr("save")();
-            } catch (py::error_already_set&) {
-                self.attr("data") = previous;
-                throw;
-            }
+            change.save();
             return py::none();
         }),
         "Clear all data.");

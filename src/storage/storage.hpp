@@ -30,6 +30,9 @@ void define_consolidated_storage(py::module_& m);
 // The lock that serialises the loads, saves and changes of `store`, a
 // ConsolidatedStorage instance; None for any other object.
 py::object data_lock_of(py::handle store, const py::module_& m);
+// How many times `store`, a ConsolidatedStorage instance, has replaced its
+// file in this process; -1 for any other object.
+long long file_replacements(py::handle store);
 // data_storage.cpp: DataStorage.
 void define_data_storage(py::module_& m);
 
@@ -42,14 +45,18 @@ vm::Body locked(const py::module_& m, vm::Body body);
 // bound at this moment (tests and the host may replace it).
 py::object now_text(py::handle module);
 using vm::compare;
-// A change of a store's maps followed by its save. The entries are remembered
-// before they change; when the save raises, they get back what they held (or
-// go again) before the error goes on, so a value that cannot be written does
-// not stay to break every later save of the data file.
+// A change of a store's maps followed by its save. What the change touches
+// is remembered before it changes; when the save raises before the data file
+// took the change, it all gets back what it held before the error goes on,
+// so memory and file agree (and a value that cannot be written does not stay
+// to break every later save of the data file). When the file took it (an
+// interrupt after the replace), the change stays. The owner is a section
+// view or the consolidated store itself; a view whose store is a stand-in
+// that counts no replacements undoes only when the save raises an Exception.
 class SavedChange {
 public:
     explicit SavedChange(py::handle owner) : owner_(owner) {}
-    // Remembers container[key] as it is now.
+    // Remembers container[key] as it is now; for a dict, the whole of it.
     void keep(py::handle container, py::handle key);
     // keep(), then container[key] = value.
     void set(py::handle container, py::handle key, py::handle value);
@@ -57,13 +64,19 @@ public:
     // as they are now; an undo puts them back into the same list object
     // (list[:] = items), which the host may hold.
     void keep_items(py::handle list);
+    // Remembers the attribute `name` of `object` as it is now.
+    void keep_attribute(py::handle object, const char* name);
     // owner.save(); returns what it returned.
     py::object save();
 
 private:
     struct Entry {
-        // previous null: was absent; key null: previous is a copy of the
-        // items of the list `container`.
+        enum Kind {
+            kItem,       // container[key] was previous (null: absent)
+            kMap,        // the dict container held the items of the dict previous
+            kItems,      // the list container held the items of the list previous
+            kAttribute,  // container.key was previous
+        } kind;
         py::object container, key, previous;
     };
     void undo() noexcept;

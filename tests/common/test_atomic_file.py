@@ -1,11 +1,13 @@
 """Saving through a temporary file takes what writing the file itself would
 allow, for both files saved that way (the hotkey file and the data file):
 a read-only file stays as it is, a writable file in a folder that takes no
-new file is written in place, and the new file keeps the old one's owner
-and permissions."""
+new file, or one the system will not rename a new file over, is written in
+place, and the new file keeps the old one's owner and permissions."""
+import errno
 import json
 import os
 import stat
+import subprocess
 from pathlib import Path
 
 import pytest
@@ -144,7 +146,19 @@ def saved_by_root(request, home, fresh_store, monkeypatch):
 
         return Owner().get_hotkeys_file_path(), lambda: ShortcutHub.save_keymap(Owner())
     store = fresh_store.ConsolidatedStorage()
+    store.master_data["config"] = {"stop": "f2"}
     return Path(store.filepath), store.save
+
+
+@pytest.fixture
+def kind_saved_by_root(saved_by_root):
+    """(kind, file, save): saved_by_root with the kind of its file; the file
+    exists and holds "f1"."""
+    target, save = saved_by_root
+    kind = "hotkeys" if target.name == "hotkeys.json" else "data"
+    target.parent.mkdir(parents=True, exist_ok=True)
+    target.write_text(json.dumps(FILES[kind][1]("f1", SHORT)))
+    return kind, target, save
 
 
 def test_replaced_file_keeps_its_owner_and_mode(saved_by_root):
@@ -156,3 +170,49 @@ def test_replaced_file_keeps_its_owner_and_mode(saved_by_root):
     assert save() is True
     status = target.stat()
     assert (status.st_uid, status.st_gid, stat.S_IMODE(status.st_mode)) == (NOBODY, NOBODY, 0o640)
+
+
+# A rename the system refuses while the file itself is writable; only these
+# errors make the save write in place.
+RENAME_ERRORS = [
+    (errno.EBUSY, True),  # the file is a mount of its own
+    (errno.EPERM, True),  # a sticky folder, the file not the user's
+    (errno.EACCES, True),
+    (errno.EXDEV, True),  # the names on two file systems
+    (errno.EIO, False),
+    (errno.ENOSPC, False),
+    (errno.EROFS, False),
+]
+
+
+@pytest.mark.parametrize("error, in_place", RENAME_ERRORS, ids=[errno.errorcode[e] for e, _ in RENAME_ERRORS])
+def test_refused_rename_writes_the_file_in_place(kind_saved_by_root, monkeypatch, error, in_place):
+    kind, target, save = kind_saved_by_root
+    inode = target.stat().st_ino
+
+    def refuse(source, destination):
+        raise OSError(error, os.strerror(error), source, destination)
+
+    monkeypatch.setattr(os, "replace", refuse)
+    assert save() is in_place
+    assert stored(kind, target) == ("f2" if in_place else "f1")
+    assert target.stat().st_ino == inode
+    assert os.listdir(target.parent) == [target.name]
+
+
+def test_file_bound_into_place_is_written_in_place(kind_saved_by_root, tmp_path):
+    """A single file bound over the saved one (a container's or a sync
+    tool's mount): the system refuses every rename over it (EBUSY)."""
+    kind, target, save = kind_saved_by_root
+    if os.geteuid() != 0:
+        pytest.skip("binding a file into place needs root")
+    source = tmp_path / "bound"
+    source.write_bytes(target.read_bytes())
+    if subprocess.run(["mount", "--bind", str(source), str(target)], capture_output=True).returncode != 0:
+        pytest.skip("no bind mounts here")
+    try:
+        assert save() is True
+        assert stored(kind, target) == "f2" and stored(kind, source) == "f2"
+        assert os.listdir(target.parent) == [target.name]
+    finally:
+        subprocess.run(["umount", str(target)], check=True)

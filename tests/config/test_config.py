@@ -318,6 +318,21 @@ def test_failed_save_puts_the_previous_state_back(data_file, change, check):
     assert stored(data_file)["earcons_volume"] == -4
 
 
+def test_store_in_its_place_that_cannot_tell_a_write_takes_any_failed_save_back():
+    """A stand-in for the store that keeps no count of its writes: any error
+    of the save, an interrupt too, undoes the change."""
+    c = config.Config()
+
+    class Interrupted:
+        def set_section(self, name, data):
+            raise KeyboardInterrupt
+
+    c.storage = Interrupted()
+    with pytest.raises(KeyboardInterrupt):
+        c.set("audio_device", "Speakers")
+    assert c.get_audio_device() == "Default"
+
+
 # -- the refresh rule ------------------------------------------------------------
 
 def ago(**delta):

@@ -177,11 +177,11 @@ def test_failed_replace_keeps_the_old_file_and_leaves_no_temporary_file(hub, hot
     log()
 
     def refuse(*args, **kwargs):
-        raise PermissionError(13, "Permission denied")
+        raise OSError(5, "Input/output error")
 
     monkeypatch.setattr(os, "replace", refuse)
     assert hub.save_keymap({"stop": "f2"}) is False
-    assert log() == [("ERROR", "Failed to save hotkey configuration: [Errno 13] Permission denied", False)]
+    assert log() == [("ERROR", "Failed to save hotkey configuration: [Errno 5] Input/output error", False)]
     assert json.loads(hotkeys_file.read_text()) == {"stop": "f1"}
     assert os.listdir(hotkeys_file.parent) == ["hotkeys.json"]
 

@@ -1,7 +1,10 @@
 """ConsolidatedStorage: the one instance, the data file's exact layout, loading
 of what the file holds, and writes that never damage or lose the file."""
+import builtins
 import datetime as dt
+import errno
 import json
+import logging
 import os
 import random
 import threading
@@ -306,6 +309,68 @@ def test_damaged_file_that_cannot_be_set_aside_is_not_overwritten(fresh_store, d
     monkeypatch.setattr(os, "rename", real_rename)
     assert store.save() is True
     assert [(data_file.parent / n).read_bytes() for n in leftovers(data_file.parent)] == [b"{broken"]
+
+
+class _FailingRead:
+    """An open file whose read fails with `error`."""
+
+    def __init__(self, file, error):
+        self.file, self.error = file, error
+
+    def read(self, *args):
+        raise self.error
+
+    def close(self):
+        self.file.close()
+
+
+def fail_reading(monkeypatch, path, where, error):
+    """Opening the file at `path`, reading it or looking at it (os.stat), as
+    `where` says, fails with `error`; other files are left alone."""
+    real = {"open": builtins.open, "read": builtins.open, "stat": os.stat}[where]
+
+    def failing(file, *args, **kwargs):
+        if not (isinstance(file, (str, os.PathLike)) and os.fspath(file) == path):
+            return real(file, *args, **kwargs)
+        if where == "read":
+            return _FailingRead(real(file, *args, **kwargs), error)
+        raise error
+
+    monkeypatch.setattr(*((builtins, "open") if where != "stat" else (os, "stat")), failing)
+
+
+READ_FAULTS = {
+    "too many open files": ("open", OSError(errno.EMFILE, "Too many open files")),
+    "permission denied": ("open", PermissionError(errno.EACCES, "Permission denied")),
+    "i/o error in the read": ("read", OSError(errno.EIO, "Input/output error")),
+    "no memory for the read": ("read", MemoryError("out of memory")),
+    "i/o error looking at it": ("stat", OSError(errno.EIO, "Input/output error")),
+}
+STORED = {"subscriptions": {"http://feed": {"title": "Show"}}, "radio_stations": {"0": {"name": "News"}}}
+
+
+@pytest.mark.parametrize("where, error", READ_FAULTS.values(), ids=READ_FAULTS.keys())
+def test_file_that_could_not_be_read_is_never_replaced(fresh_store, data_file, monkeypatch, caplog, where, error):
+    content = json.dumps(STORED).encode()
+    write_file(data_file, content)
+    caplog.set_level(logging.ERROR, "data.storage")
+    with monkeypatch.context() as patch:
+        fail_reading(patch, str(data_file), where, error)
+        spotify = fresh_store.SpotifyStorage()  # a store that saves its defaults at once
+    store = spotify.consolidated
+    assert store.get_section("subscriptions") == {} and store.get_section("radio_stations") == {}
+    assert store.save() is False
+    assert data_file.read_bytes() == content and leftovers(data_file.parent) == []
+    line = (f"Did not save {os.path.realpath(data_file)}: it could not be read ({error}), "
+            "and is left as it is until it loads")
+    assert [(r.levelname, r.getMessage()) for r in caplog.records] == [("ERROR", line)] * 2
+    # A later start reads it whole; so does a load once the file reads again.
+    fresh_store.ConsolidatedStorage._instance = None
+    assert fresh_store.RadioStationStorage().get_station(0) == {"name": "News"}
+    assert store.load()["subscriptions"] == STORED["subscriptions"]
+    assert store.save() is True
+    assert json.loads(data_file.read_text("utf-8"))["subscriptions"] == STORED["subscriptions"]
+    assert leftovers(data_file.parent) == []
 
 
 @pytest.mark.parametrize("content", [None, b"{broken"], ids=["no file", "damaged file"])
