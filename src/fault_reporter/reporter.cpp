@@ -75,20 +75,65 @@ py::object encodable(py::handle text) {
         .attr("decode")("utf-8");
 }
 
-// with open(log_file, "a", encoding="utf-8") as f: f.write(text)
+// os.fstat(file.fileno()).st_size: the size of the log `file` was opened
+// on, or null for a file object without a descriptor of its own (the host's
+// or a test's in open's place), whose append is then left as it ends.
+py::object size_at_open(py::module_& m, py::handle file) {
+    try {
+        return vm::global(m, "os").attr("fstat")(file.attr("fileno")()).attr("st_size");
+    } catch (py::error_already_set& e) {
+        if (!vm::is_exception(e)) throw;
+        return py::object();
+    }
+}
+
+// Cuts the log at `path` back to `size`, its size before an append that
+// failed part way (a full disk takes the first blocks of a report and
+// refuses the rest), so the next entry starts on a line of its own and the
+// log holds no report cut short. A log that is no longer than `size` (cut
+// by someone else meanwhile) is left alone. Best effort: a failure here
+// leaves the log as the failed append left it, and the append's own error
+// is the one reported.
+void cut_back(py::module_& m, py::handle path, py::handle size) {
+    py::object os = vm::global(m, "os");
+    try {
+        py::object fd = os.attr("open")(path, os.attr("O_WRONLY"));
+        try {
+            if (vm::compare(os.attr("fstat")(fd).attr("st_size"), size, Py_GT)) os.attr("ftruncate")(fd, size);
+        } catch (py::error_already_set&) {
+            os.attr("close")(fd);
+            throw;
+        }
+        os.attr("close")(fd);
+    } catch (py::error_already_set& e) {
+        if (!vm::is_exception(e)) throw;
+    }
+}
+
+// with open(log_file, "a", encoding="utf-8") as f: f.write(text), the log
+// cut back to its size at the open when the write or the close fails.
 void append_to_log(py::module_& m, py::handle self, py::handle text) {
-    py::object file = builtin(m, "open")(self.attr("log_file"), "a", py::arg("encoding") = "utf-8");
+    py::object path = self.attr("log_file");
+    py::object file = builtin(m, "open")(path, "a", py::arg("encoding") = "utf-8");
     py::object exit = file.attr("__exit__");
     py::object entered = file.attr("__enter__")();
+    py::object size = size_at_open(m, entered);
     try {
-        entered.attr("write")(encodable(text));
-    } catch (py::error_already_set& e) {
-        py::object trace = e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::object(py::none());
-        py::object suppressed = exit(e.type(), e.value(), trace);
-        if (vm::truthy(suppressed)) return;
+        try {
+            entered.attr("write")(encodable(text));
+        } catch (py::error_already_set& e) {
+            py::object trace = e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::object(py::none());
+            py::object suppressed = exit(e.type(), e.value(), trace);
+            if (vm::truthy(suppressed)) return;
+            throw;
+        }
+        exit(py::none(), py::none(), py::none());
+    } catch (py::error_already_set&) {
+        // The file is closed by now (a failed close closes it all the same),
+        // so nothing of the report is still waiting in its buffer.
+        if (size) cut_back(m, path, size);
         throw;
     }
-    exit(py::none(), py::none(), py::none());
 }
 
 py::object init(py::module_& m, const Args& a) {

@@ -7,8 +7,13 @@
 // file in one step (atomic_file.hpp), so a map that cannot be written, a
 // full disk or a kill leaves the old file as it was. A file that cannot be
 // read as a JSON object is a failed load: the defaults apply and the file
-// stays untouched until the next save.
+// stays untouched until the next save. That save first keeps a file whose
+// content does not load as "hotkeys.json.corrupt-<time>" (set_aside.hpp),
+// as the data file's are kept, so the user's own keys are not lost with it;
+// a file that could not be read at all tells nothing of its content and is
+// replaced as any other.
 #include "atomic_file.hpp"
+#include "set_aside.hpp"
 #include "shortcut_hub.hpp"
 
 namespace velmora::shortcut_hub {
@@ -36,10 +41,33 @@ py::object hotkeys_file_path(py::module_& m) {
     return vm::global(m, "Path")(folder) / py::str("hotkeys.json");
 }
 
-bool is_read_failure(const py::error_already_set& e) {
-    // Unreadable, not text in the platform's encoding, not JSON, or nested
-    // too deep for the parser.
-    return e.matches(PyExc_OSError) || e.matches(PyExc_ValueError) || e.matches(PyExc_RecursionError);
+// Content that does not load: not text in the platform's encoding, not
+// JSON, or nested too deep for the parser.
+bool is_bad_content(const py::error_already_set& e) {
+    return e.matches(PyExc_ValueError) || e.matches(PyExc_RecursionError);
+}
+
+bool is_read_failure(const py::error_already_set& e) { return e.matches(PyExc_OSError) || is_bad_content(e); }
+
+// json.loads(open(path).read()), the text in the platform's encoding.
+py::object read_file(py::module_& m, py::handle path) {
+    return vm::global(m, "json").attr("loads")(vm::read_text(path));
+}
+
+// Whether the regular file at `path` holds what load_keymap cannot take as
+// a key map. Asked again at each save rather than remembered from the last
+// load, so it is the file about to be replaced that counts, whichever hub
+// loaded it. Anything but a regular file is not read (a pipe would wait
+// for a writer), and a file that cannot be read is no proof of bad content.
+bool holds_bad_content(py::module_& m, py::handle path) {
+    if (!vm::truthy(py::module_::import("os").attr("path").attr("isfile")(path))) return false;
+    try {
+        return !PyDict_Check(read_file(m, path).ptr());
+    } catch (py::error_already_set& e) {
+        if (is_bad_content(e)) return true;
+        if (e.matches(PyExc_OSError)) return false;
+        throw;
+    }
 }
 
 py::object load_keymap(py::module_& m, const Args& a) {
@@ -52,7 +80,7 @@ py::object load_keymap(py::module_& m, const Args& a) {
 
     py::object loaded;
     try {
-        loaded = vm::global(m, "json").attr("loads")(vm::read_text(path));
+        loaded = read_file(m, path);
     } catch (py::error_already_set& e) {
         if (!is_read_failure(e)) throw;
         logger(m).attr("error")(vm::text("Failed to load hotkey configuration: ", vm::error_str(e)));
@@ -91,7 +119,9 @@ py::object save_keymap(py::module_& m, const Args& a) {
     try {
         vm::global(m, "Path")(path).attr("parent").attr("mkdir")(py::arg("parents") = true,
                                                                   py::arg("exist_ok") = true);
-        vm::replace_file(vm::real_file_path(path), data);
+        py::object file = vm::real_file_path(path);
+        if (holds_bad_content(m, file)) vm::set_aside(file, py::module_::import("datetime").attr("datetime"));
+        vm::replace_file(file, data);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_OSError)) throw;
         logger(m).attr("error")(vm::text("Failed to save hotkey configuration: ", vm::error_str(e)));

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "atomic_file.hpp"
+#include "set_aside.hpp"
 
 namespace velmora::storage {
 namespace {
@@ -123,42 +124,6 @@ bool matches_any(const py::error_already_set& e, std::initializer_list<PyObject*
     for (PyObject* t : types)
         if (e.matches(t)) return true;
     return false;
-}
-
-// Keeps the content of a damaged data file under "<file>.corrupt-<time>",
-// never over an earlier one. Raises OSError when it cannot be kept.
-void set_aside(const py::module_& m, py::handle path) {
-    py::object os = vm::global(m, "os");
-    py::object lexists = os.attr("path").attr("lexists");
-    if (!vm::truthy(lexists(path))) return;  // gone: nothing left to keep
-    py::object stamp = vm::global(m, "datetime").attr("now")().attr("strftime")("%Y%m%d-%H%M%S");
-    py::object base = py::reinterpret_steal<py::object>(
-        PyNumber_Add(path.ptr(), py::str(".corrupt-{}").format(stamp).ptr()));
-    if (!base) throw py::error_already_set();
-    for (int n = 0; n < 1000; ++n) {
-        py::object candidate = base;
-        if (n > 0) candidate = py::str("{}-{}").format(base, n);
-        if (vm::truthy(lexists(candidate))) continue;
-        try {
-            // A second name for the file: the replace that follows then
-            // leaves this one with the old content. Linking never overwrites.
-            os.attr("link")(path, candidate);
-            return;
-        } catch (py::error_already_set& e) {
-            if (e.matches(PyExc_FileExistsError)) continue;
-            if (!e.matches(PyExc_OSError)) throw;
-        }
-        // No hard links here (some file systems): move the file instead.
-        try {
-            os.attr("rename")(path, candidate);
-            return;
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_FileExistsError)) throw;
-        }
-    }
-    errno = EEXIST;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, base.ptr());
-    throw py::error_already_set();
 }
 
 }  // namespace
@@ -302,7 +267,7 @@ void define_consolidated_storage(py::module_& m) {
             bool replaced = false;
             try {
                 if (is_damaged(self)) {
-                    set_aside(m, path);
+                    vm::set_aside(path, vm::global(m, "datetime"));
                     set_damaged(self, m, false);
                 }
                 vm::replace_file(path, data, &replaced);

@@ -79,8 +79,9 @@ py::object save_credentials(py::handle mod, const vm::Args& a) {
 
     py::object existing_client_id = data_get(self, "client_id", py::none());
 
-    // The new secret is stored first: when that fails, the previous
-    // identifier's secret is still there and the section still names it.
+    // The new secret is stored first, and the previous identifier's secret
+    // goes only once the data file names the new one: when either fails,
+    // the file still names the previous identifier, and its secret is there.
     try {
         py::object set_password = keyring_of(mod).attr("set_password");
         py::object service = service_name(self);
@@ -91,22 +92,25 @@ py::object save_credentials(py::handle mod, const vm::Args& a) {
         raise_runtime_from("Unable to store Spotify Client Secret securely", e);
     }
 
-    if (vm::truthy(existing_client_id) && existing_client_id.not_equal(client_id))
-        remove_replaced_secret(mod, self, existing_client_id);
-
     py::dict data;
     data["client_id"] = client_id;
     data["redirect_uri"] = vm::truthy(redirect_uri) ? redirect_uri : py::str(kDefaultRedirect);
     data["updated_date"] = now_text(mod);
     py::object previous = self.attr("data");
     self.attr("data") = data;
+    py::object saved;
     try {
-        self.attr("save")();
+        saved = self.attr("save")();
     } catch (py::error_already_set& e) {
         // The section is back as it was (the store puts it back); so is the view.
         if (vm::is_exception(e)) self.attr("data") = previous;
         throw;
     }
+    // A failed write (a full disk, a read-only folder) answers False and no
+    // more; the file then names the previous identifier after a restart.
+    const bool written = !saved.is(py::bool_(false));
+    if (written && vm::truthy(existing_client_id) && existing_client_id.not_equal(client_id))
+        remove_replaced_secret(mod, self, existing_client_id);
     return py::none();
 }
 

@@ -4,6 +4,7 @@ import datetime as dt
 import inspect
 import io
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -212,6 +213,44 @@ def test_failed_append_prints_the_error_and_the_report(reporter, unwritable, cap
 def test_failed_message_line_prints_only_the_error(reporter, unwritable, capsys):
     assert reporter.log_message("hello") is None
     assert capsys.readouterr().err == f"Error writing to log file: {unwritable}\n"
+
+
+# Writes "before", then the ENTRY under a file-size limit (standing in for a
+# full disk) that lets only its first 100 bytes in, then "after" with no
+# limit. In a process of its own: the limit would fail this process's own
+# writes too.
+FULL_DISK = """
+    import os, resource, signal
+    import core.fault_reporter as fr
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    reporter = fr.FaultReporter()
+    if BEFORE:
+        reporter.log_message("before")
+    size = os.path.getsize(reporter.log_file) if os.path.exists(reporter.log_file) else 0
+    resource.setrlimit(resource.RLIMIT_FSIZE, (size + 100, resource.RLIM_INFINITY))
+    ENTRY
+    resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    reporter.log_message("after")
+"""
+
+
+@pytest.mark.parametrize("entry, before, printed", [
+    ('reporter.log_error(ValueError("x" * 20000))', True, "Error Type: ValueError"),
+    ('reporter.log_message("y" * 20000)', True, None),
+    ('reporter.handle_error(OSError("z" * 20000), show_dialog=False)', False, "Error Type: OSError"),
+], ids=["report", "message line", "report into a new log"])
+def test_append_that_fails_part_way_leaves_the_log_as_it_was(home, entry, before, printed):
+    script = FULL_DISK.replace("BEFORE", repr(before)).replace("ENTRY", entry)
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True,
+                          timeout=120, env=dict(os.environ, HOME=str(home), PYTHONPATH=os.pathsep.join(sys.path)))
+    assert done.returncode == 0, done.stderr
+    with open(home / "Documents" / "Velmora" / "velmora_errors.log", encoding="utf-8", newline="") as f:
+        log = f.read()
+    line = r"\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] \[INFO\] "
+    assert re.fullmatch((line + "before\n" if before else "") + line + "after\n", log)
+    # The report that was not saved takes the way it always took.
+    assert done.stderr.startswith("Error writing to log file: [Errno 27] File too large\n")
+    assert (printed in done.stderr) if printed else done.stderr.count("\n") == 1
 
 
 @pytest.mark.parametrize("level_args, level", [((), "INFO"), (("WARNING",), "WARNING"), (("error",), "error"),

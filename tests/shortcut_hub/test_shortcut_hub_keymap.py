@@ -1,7 +1,11 @@
 """The key map: defaults and labels, where the hotkey file lives, loading it
 and saving it, and the two formatters of key strings."""
+import builtins
+import datetime
+import errno
 import json
 import os
+import re
 
 import pytest
 
@@ -118,6 +122,81 @@ def test_unreadable_file_gives_the_defaults_and_one_error(window, speech, settin
     assert (level, traceback) == ("ERROR", False)
     assert message.startswith("Failed to load hotkey configuration: ") and error in message
     assert hotkeys_file.read_bytes() == content
+
+
+def copies(hotkeys_file):
+    """The names of the copies kept beside the hotkey file, in order."""
+    return sorted(n for n in os.listdir(hotkeys_file.parent) if n != "hotkeys.json")
+
+
+def refuse_reading(monkeypatch, path):
+    """open() of `path` fails as a failing disk does; other files open as usual."""
+    real = builtins.open
+
+    def failing(file, *args, **kwargs):
+        if os.fspath(file) == os.fspath(path):
+            raise OSError(errno.EIO, "Input/output error", os.fspath(file))
+        return real(file, *args, **kwargs)
+
+    monkeypatch.setattr(builtins, "open", failing)
+
+
+KEPT = {
+    # content, what makes it fail to load (None: loads), whether the save keeps it
+    "cut short": (b'{"stop": "control+s", "next": "f', None, True),
+    "byte-order mark": (b'\xef\xbb\xbf{"stop": "control+s"}', None, True),
+    "an array": (b'[["stop", "control+s"]]', None, True),
+    "not text": (b'{"stop": "control+\xff"}', None, True),
+    "loads": (b'{"stop": "control+s"}', None, False),
+    "cannot be read": (b'{"stop": "control+s"}', refuse_reading, False),
+}
+
+
+@pytest.mark.parametrize("content, failure, kept", KEPT.values(), ids=KEPT.keys())
+def test_file_that_does_not_load_is_kept_before_the_first_save(window, speech, settings, hotkeys_file,
+                                                               monkeypatch, content, failure, kept):
+    write(hotkeys_file, content)
+    if failure:
+        failure(monkeypatch, hotkeys_file)
+    hub = sh.ShortcutHub(window)
+    hub.keymap["next"] = "f5"
+    assert hub.save_keymap() is True
+    assert json.loads(hotkeys_file.read_bytes())["next"] == "f5"
+    names = copies(hotkeys_file)
+    if kept:
+        [name] = names
+        assert re.fullmatch(r"hotkeys\.json\.corrupt-\d{8}-\d{6}", name)
+        assert (hotkeys_file.parent / name).read_bytes() == content
+    else:
+        assert names == []
+    assert hub.save_keymap({"stop": "f6"}) is True  # the file loads now: no further copy
+    assert copies(hotkeys_file) == names
+
+
+def test_copies_kept_never_replace_each_other(window, speech, settings, hotkeys_file, monkeypatch):
+    stamp = datetime.datetime(2025, 1, 31, 18, 5, 42)
+    monkeypatch.setattr(datetime, "datetime", type("Frozen", (), {"now": staticmethod(lambda: stamp)}))
+    for content in (b"[1]", b"[2]", b"[3]"):
+        write(hotkeys_file, content)
+        assert sh.ShortcutHub(window).save_keymap() is True
+    names = copies(hotkeys_file)
+    first = "hotkeys.json.corrupt-20250131-180542"
+    assert names == [first, first + "-1", first + "-2"]
+    assert [(hotkeys_file.parent / n).read_bytes() for n in names] == [b"[1]", b"[2]", b"[3]"]
+
+
+def test_file_that_cannot_be_kept_is_not_replaced(hub, hotkeys_file, monkeypatch, log):
+    write(hotkeys_file, b"{broken")
+
+    def refuse(*args, **kwargs):
+        raise PermissionError(13, "Permission denied")
+
+    monkeypatch.setattr(os, "link", refuse)
+    monkeypatch.setattr(os, "rename", refuse)
+    log()
+    assert hub.save_keymap() is False
+    assert log() == [("ERROR", "Failed to save hotkey configuration: [Errno 13] Permission denied", False)]
+    assert hotkeys_file.read_bytes() == b"{broken" and copies(hotkeys_file) == []
 
 
 def test_folder_in_the_files_place_is_a_failed_load_and_a_failed_save(hub, hotkeys_file, log):

@@ -1,49 +1,20 @@
 """SpotifyCredentialsStorage: identifier and redirect address in the data file,
 the client secret in the credential store."""
+import contextlib
 import json
 import logging
 
 import keyring
-import keyring.backend
 import pytest
 from keyring.errors import PasswordDeleteError
 
+from memory_keyring import MemoryKeyring
+from small_mount import small_tmpfs
 from storage_section_helpers import restarter, section_reader
 
 SERVICE = "Velmora-Spotify"
 DEFAULT_REDIRECT = "http://127.0.0.1:8888/callback"
 SAVED_AT = "2025-03-04T05:06:07.008000"
-
-
-class MemoryKeyring(keyring.backend.KeyringBackend):
-    """Credential store in memory that records its calls and fails on demand."""
-
-    priority = 1
-
-    def __init__(self):
-        super().__init__()
-        self.entries = {}
-        self.calls = []
-        self.failures = {}  # "get" / "set" / "delete" -> exception to raise
-
-    def _enter(self, name, *args):
-        self.calls.append((name,) + args)
-        if name in self.failures:
-            raise self.failures[name]
-
-    def get_password(self, service, username):
-        self._enter("get", service, username)
-        return self.entries.get((service, username))
-
-    def set_password(self, service, username, password):
-        self._enter("set", service, username, password)
-        self.entries[(service, username)] = password
-
-    def delete_password(self, service, username):
-        self._enter("delete", service, username)
-        if (service, username) not in self.entries:
-            raise PasswordDeleteError("Password not found")
-        del self.entries[(service, username)]
 
 
 @pytest.fixture
@@ -176,6 +147,53 @@ def test_a_failing_store_keeps_the_previous_credentials(fresh_store, vault, data
     assert not [c for c in vault.calls if c[0] == "delete"]
     del vault.failures["set"]
     assert store.get_credentials() == {"client_id": "old", "client_secret": "pw-old", "redirect_uri": "http://r"}
+
+
+# Saves "old", makes the data file's next write fail as KIND says, saves
+# "new", and prints what that save answered and logged and what a restarted
+# store then reads, as JSON. In a process of its own: the file-size limit
+# would fail this process's own writes too.
+FAILED_WRITE = """
+    import json, logging, resource, signal
+    import keyring
+    from data import storage
+    from memory_keyring import MemoryKeyring
+    from small_mount import remount_read_only
+    lines = []
+    class Keep(logging.Handler):
+        def emit(self, record):
+            lines.append([record.levelname, record.getMessage()])
+    logging.getLogger("data.storage").addHandler(Keep())
+    logging.getLogger("data.storage").setLevel(logging.DEBUG)
+    keyring.set_keyring(MemoryKeyring())
+    store = storage.SpotifyCredentialsStorage()
+    store.save_credentials("old", "pw-old", "http://r")
+    if KIND == "full disk":  # a file-size limit stands in for it
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (0, resource.RLIM_INFINITY))
+    else:
+        remount_read_only(store.consolidated.data_folder)
+    outcome = {"result": store.save_credentials("new", "pw-new", ""), "log": lines}
+    storage.ConsolidatedStorage._instance = None
+    again = storage.SpotifyCredentialsStorage()
+    outcome.update(creds=again.get_credentials(), has=again.has_credentials())
+    print(json.dumps(outcome))
+"""
+
+
+@pytest.mark.parametrize("kind", ["full disk", "read-only mount"])
+def test_a_failed_write_of_the_data_file_keeps_the_previous_secret(fresh_store, data_file, run_py, kind):
+    with contextlib.ExitStack() as mounted:
+        if kind == "read-only mount":
+            mounted.enter_context(small_tmpfs(data_file.parent))
+        done = run_py(FAILED_WRITE.replace("KIND", repr(kind)))
+        assert section(data_file)["client_id"] == "old"
+    assert json.loads(done.stdout) == {
+        "result": None,
+        "log": [],
+        "creds": {"client_id": "old", "client_secret": "pw-old", "redirect_uri": "http://r"},
+        "has": True,
+    }
 
 
 @pytest.mark.parametrize(
