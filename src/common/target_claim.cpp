@@ -1,6 +1,6 @@
-// Targets in use (see target_claim.hpp): one table for the module, plain
-// C++, read and changed under its own mutex and never with the GIL held
-// while waiting.
+// Targets in use (see target_claim.hpp): one table for the module's
+// process, plain C++, read and changed under its own mutex and never with
+// the GIL held while waiting.
 #include "target_claim.hpp"
 
 #include <condition_variable>
@@ -8,20 +8,19 @@
 #include <unordered_set>
 
 #include "exit_gate.hpp"
+#include "process_state.hpp"
 
 namespace vm {
-namespace {
 
-struct TargetTable {
+struct TargetClaim::Table {
     std::mutex mutex;
     std::condition_variable freed;
     std::unordered_set<std::string> busy;
 };
 
-TargetTable& targets() {
-    static TargetTable* table = new TargetTable;  // lives until the process ends
-    return *table;
-}
+namespace {
+
+ProcessWide<TargetClaim::Table> g_targets;
 
 }  // namespace
 
@@ -36,12 +35,12 @@ std::string target_key(py::handle os_path, py::handle folder, py::handle stem) {
 
 bool TargetClaim::try_claim(const std::string& key, std::chrono::milliseconds slice) {
     WithoutGil nogil;
-    TargetTable& t = targets();
+    Table& t = *g_targets;
     std::unique_lock<std::mutex> lock(t.mutex);
     if (!t.freed.wait_for(lock, slice, [&] { return t.busy.count(key) == 0; })) return false;
     t.busy.insert(key);
     key_ = key;
-    held_ = true;
+    table_ = &t;
     return true;
 }
 
@@ -52,14 +51,16 @@ bool TargetClaim::claim_unless_cancelled(const std::string& key, py::handle canc
 }
 
 void TargetClaim::release() {
-    if (!held_) return;
-    TargetTable& t = targets();
+    Table* t = table_;
+    table_ = nullptr;
+    // A claim from before a fork: the child's table never had it, and may
+    // have given the key to a transfer of its own since.
+    if (!t || t != g_targets.get()) return;
     {
-        std::lock_guard<std::mutex> lock(t.mutex);
-        t.busy.erase(key_);
+        std::lock_guard<std::mutex> lock(t->mutex);
+        t->busy.erase(key_);
     }
-    held_ = false;
-    t.freed.notify_all();
+    t->freed.notify_all();
 }
 
 }  // namespace vm

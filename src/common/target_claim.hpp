@@ -28,9 +28,13 @@ namespace vm {
 std::string target_key(py::handle os_path, py::handle folder, py::handle stem);
 
 // Holds one target for as long as it lives. Waiting releases the GIL and is
-// a blocking call of the exit gate.
+// a blocking call of the exit gate. The child of a fork starts with no
+// target held (process_state.hpp), and a claim the forking thread held goes
+// with the parent's table.
 class TargetClaim {
 public:
+    struct Table;  // the targets in use
+
     TargetClaim() = default;
     TargetClaim(const TargetClaim&) = delete;
     TargetClaim& operator=(const TargetClaim&) = delete;
@@ -46,7 +50,7 @@ public:
 
 private:
     std::string key_;
-    bool held_ = false;
+    Table* table_ = nullptr;  // where the key is held, when it is
 };
 
 }  // namespace vm

@@ -30,6 +30,7 @@
 #include "downloader.hpp"
 #include "exit_gate.hpp"
 #include "private_folder.hpp"
+#include "process_state.hpp"
 #include "target_claim.hpp"
 #include "video_site.hpp"
 
@@ -102,33 +103,32 @@ struct AddTable {
     unsigned long long endings = 0;                    // adds ended so far, of any downloader
 };
 
-AddTable& adds() {
-    static AddTable* table = new AddTable;  // lives until the process ends
-    return *table;
-}
+// A forked child starts with no add under way (process_state.hpp).
+vm::ProcessWide<AddTable> g_adds;
 
 class AddInProgress {
 public:
-    explicit AddInProgress(py::handle downloader) : downloader_(downloader.ptr()) {
-        AddTable& t = adds();
-        std::lock_guard<std::mutex> lock(t.mutex);
-        ++t.running[downloader_];
+    explicit AddInProgress(py::handle downloader) : downloader_(downloader.ptr()), table_(g_adds.get()) {
+        std::lock_guard<std::mutex> lock(table_->mutex);
+        ++table_->running[downloader_];
     }
     ~AddInProgress() {
-        AddTable& t = adds();
+        // An add the forking thread had under way stays in the parent's table.
+        if (table_ != g_adds.get()) return;
         {
-            std::lock_guard<std::mutex> lock(t.mutex);
-            auto it = t.running.find(downloader_);
-            if (--it->second == 0) t.running.erase(it);
-            ++t.endings;
+            std::lock_guard<std::mutex> lock(table_->mutex);
+            auto it = table_->running.find(downloader_);
+            if (--it->second == 0) table_->running.erase(it);
+            ++table_->endings;
         }
-        t.ended.notify_all();
+        table_->ended.notify_all();
     }
     AddInProgress(const AddInProgress&) = delete;
     AddInProgress& operator=(const AddInProgress&) = delete;
 
 private:
     const PyObject* downloader_;
+    AddTable* table_;
 };
 
 // Returns once `metadata` holds "video_id", no add of `downloader` is under
@@ -137,7 +137,7 @@ void await_metadata(py::handle downloader, py::handle metadata) {
     const auto deadline = std::chrono::steady_clock::now() + kMetadataWait;
     while (!vm::contains(metadata, VM_STR("video_id"))) {
         vm::WithoutGil nogil;
-        AddTable& t = adds();
+        AddTable& t = *g_adds;
         std::unique_lock<std::mutex> lock(t.mutex);
         if (t.running.count(downloader.ptr()) == 0) return;
         const unsigned long long seen = t.endings;
