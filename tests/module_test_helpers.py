@@ -121,6 +121,30 @@ class Gate:
         self.thread.join(10)
 
 
+def first_call_in_a_forked_child(monkeypatch, module, class_name, get):
+    """Forks while another thread's first call of get() is inside the first
+    construction of module.<class_name> (replaced by a stand-in that stops
+    there), and makes the first call of the child's own. Returns the child's
+    exit code (see forked_child_exit_code): 0 once that call returned."""
+    gate = Gate()
+
+    class Held:
+        def __init__(self, *args, **kwargs):
+            gate.stop()
+
+    monkeypatch.setattr(module, class_name, Held)
+    gate.hold(get)
+
+    def child():
+        gate.release.set()
+        get()
+
+    try:
+        return forked_child_exit_code(child)
+    finally:
+        gate.finish()
+
+
 def forked_child_exit_code(body, timeout=20.0):
     """Forks this process; the child runs body() and ends at once with
     os._exit: 0 when body returned, 1 when it raised (its traceback on

@@ -6,9 +6,10 @@
 // calls under way, a C++ mutex, a Python lock) stays held in the child for
 // good, and the first call there that waits for it never returns. So the
 // child starts such state afresh: a table of C++ state (ProcessWide) is
-// replaced right after the fork, before the child runs any Python code. The
-// parent's is left as it was, never locked, unlocked or destroyed again: a
-// thread that is gone may have held a mutex in it.
+// replaced right after the fork, before the child runs any Python code; a
+// Python lock (ProcessLock) is replaced the first time the child asks for
+// it. The parent's are left as they were, never locked, unlocked or
+// destroyed again: a thread that is gone may have held a mutex in them.
 // Windows has no fork.
 //
 //   struct Table { std::mutex mutex; std::unordered_set<std::string> busy; };
@@ -26,6 +27,10 @@ namespace vm {
 // thread, right after the fork (pthread_atfork) and before any Python code
 // runs there. `renew` must not touch Python, nor any lock of the parent's.
 void at_fork_in_child(void (*renew)());
+
+// How many forks lie between the process that loaded this module and this
+// one: 0 there, one more in each child.
+unsigned long forks_since_load();
 
 // A T for the whole process, made when the module loads. The child of a fork
 // has a new one; the parent's stays behind, as it was. One for each type T,
@@ -48,6 +53,20 @@ public:
 private:
     static void renew() { current_.store(new T, std::memory_order_release); }
     static inline constinit std::atomic<T*> current_{nullptr};
+};
+
+// A Python lock that native code keeps for the whole process, as a Python
+// module keeps `_lock = threading.RLock()`: `make()` makes it. The child of
+// a fork gets a new one from `make` the first time it asks. Under the GIL.
+class ProcessLock {
+public:
+    explicit ProcessLock(py::object make);
+    // The lock of this process.
+    py::object get();
+
+private:
+    py::object make_, lock_;
+    unsigned long forks_;
 };
 
 }  // namespace vm
