@@ -1,7 +1,8 @@
 """Helpers for tests of module-level behaviour that several modules share:
 a class's own methods, code run in a new interpreter (also as an
-unprivileged user), two threads racing for a module's single instance, and
-the test-only probe modules."""
+unprivileged user), two threads racing for a module's single instance, a
+forked child while another thread is inside a call, and the test-only probe
+modules."""
 import importlib
 import inspect
 import os
@@ -10,7 +11,11 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
+import traceback
 from pathlib import Path
+
+import pytest
 
 
 def assert_own_methods(cls, methods, doc_of=lambda method: method.__doc__):
@@ -91,6 +96,81 @@ def first_calls_from_two_threads(monkeypatch, module, class_name, get):
     for t in threads:
         t.join(10)
     return made, results
+
+class Gate:
+    """Where a stand-in stops another thread inside a call: `stop` sets
+    `entered` and waits (at most 10 seconds) for `release`. A forked child
+    has copies of both; it sets its own `release`, and its own calls pass."""
+
+    def __init__(self):
+        self.entered, self.release = threading.Event(), threading.Event()
+
+    def stop(self, *args, **kwargs):
+        self.entered.set()
+        self.release.wait(10)
+
+    def hold(self, call):
+        """Runs call() on a daemon thread; returns once it stopped here."""
+        self.thread = threading.Thread(target=call, daemon=True)
+        self.thread.start()
+        assert self.entered.wait(10)
+
+    def finish(self):
+        """Lets the held call go on, and waits for its end."""
+        self.release.set()
+        self.thread.join(10)
+
+
+def first_call_in_a_forked_child(monkeypatch, module, class_name, get):
+    """Forks while another thread's first call of get() is inside the first
+    construction of module.<class_name> (replaced by a stand-in that stops
+    there), and makes the first call of the child's own. Returns the child's
+    exit code (see forked_child_exit_code): 0 once that call returned."""
+    gate = Gate()
+
+    class Held:
+        def __init__(self, *args, **kwargs):
+            gate.stop()
+
+    monkeypatch.setattr(module, class_name, Held)
+    gate.hold(get)
+
+    def child():
+        gate.release.set()
+        get()
+
+    try:
+        return forked_child_exit_code(child)
+    finally:
+        gate.finish()
+
+
+def forked_child_exit_code(body, timeout=20.0):
+    """Forks this process; the child runs body() and ends at once with
+    os._exit: 0 when body returned, 1 when it raised (its traceback on
+    stderr). Returns the child's exit code. A child still running after
+    `timeout` seconds (waiting for a lock no thread of its own holds) is
+    killed, and the test fails."""
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            body()
+            code = 0
+        except BaseException:
+            traceback.print_exc()
+        finally:
+            os._exit(code)
+    deadline = time.monotonic() + timeout
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        if time.monotonic() > deadline:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+            pytest.fail(f"the forked child did not end within {timeout} seconds")
+        time.sleep(0.02)
 
 
 def load_probe(name, tests_folder):

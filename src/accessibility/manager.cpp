@@ -6,6 +6,7 @@
 // test for a screen reader first. Only a text of the wrong type raises.
 #include "accessibility.hpp"
 #include "exit_gate.hpp"
+#include "process_state.hpp"
 
 namespace velmora::accessibility {
 namespace {
@@ -109,13 +110,14 @@ void define_accessibility_manager(py::module_& m) {
     // One lock for the first construction: two threads constructing at once
     // get the one instance, and neither gets it before it is initialised.
     // Reentrant, so a log handler that speaks during the initialisation finds
-    // the instance (silent until then) instead of waiting for itself.
-    py::object creation_lock = py::module_::import("_thread").attr("RLock")();
+    // the instance (silent until then) instead of waiting for itself. A forked
+    // child gets a lock of its own (process_state.hpp).
+    auto creation_lock = std::make_shared<vm::ProcessLock>(py::module_::import("_thread").attr("RLock"));
 
     b.static_method("__new__", {arg("cls")}, [cell, creation_lock](const Args& a) -> py::object {
         py::handle cls = a[0];
         if (cls.attr("_instance").is_none()) {
-            vm::LockGuard creating(creation_lock);
+            vm::LockGuard creating(creation_lock->get());
             if (cls.attr("_instance").is_none()) {
                 py::object fresh = vm::super(*cell, cls).attr("__new__")(cls);
                 fresh.attr("_initialized") = false;
@@ -127,7 +129,7 @@ void define_accessibility_manager(py::module_& m) {
 
     b.method("__init__", {self()}, [m, creation_lock](const Args& a) -> py::object {
         py::handle self = a.self();
-        vm::LockGuard creating(creation_lock);
+        vm::LockGuard creating(creation_lock->get());
         if (vm::truthy(self.attr("_initialized"))) return py::none();
         self.attr("_initialized") = true;
         self.attr("_output") = py::none();

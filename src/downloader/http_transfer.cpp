@@ -12,19 +12,16 @@
 // file keeps every byte received so far, so the next start resumes it.
 #include "http_transfer.hpp"
 
-#include <chrono>
 #include <climits>
-#include <condition_variable>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_set>
 
 #include "body_chunks.hpp"
 #include "buffered_file.hpp"
 #include "exit_gate.hpp"
 #include "names.hpp"
 #include "response_checks.hpp"
+#include "target_claim.hpp"
 
 namespace velmora::downloader {
 namespace {
@@ -59,66 +56,11 @@ std::optional<long long> content_range_start(py::handle value) {
     return start;
 }
 
-// ---------------------------------------------------------------------------
-// Targets in use: two transfers into the same partial file run one after the
-// other, whichever downloaders they belong to. The key is the content folder
-// and the file name without extension, case-folded (an extension the server
-// names may change during a transfer).
-
-struct TargetTable {
-    std::mutex mutex;
-    std::condition_variable freed;
-    std::unordered_set<std::string> busy;
-};
-
-TargetTable& targets() {
-    static TargetTable* table = new TargetTable;  // lives until the process ends
-    return *table;
-}
-
-class TargetClaim {
-public:
-    TargetClaim() = default;
-    TargetClaim(const TargetClaim&) = delete;
-    TargetClaim& operator=(const TargetClaim&) = delete;
-    ~TargetClaim() { release(); }
-
-    // Waits (without the GIL) up to `slice` for the target; true once it is ours.
-    bool try_claim(const std::string& key, std::chrono::milliseconds slice) {
-        vm::WithoutGil nogil;
-        TargetTable& t = targets();
-        std::unique_lock<std::mutex> lock(t.mutex);
-        if (!t.freed.wait_for(lock, slice, [&] { return t.busy.count(key) == 0; })) return false;
-        t.busy.insert(key);
-        key_ = key;
-        held_ = true;
-        return true;
-    }
-
-    void release() {
-        if (!held_) return;
-        TargetTable& t = targets();
-        {
-            std::lock_guard<std::mutex> lock(t.mutex);
-            t.busy.erase(key_);
-        }
-        held_ = false;
-        t.freed.notify_all();
-    }
-
-private:
-    std::string key_;
-    bool held_ = false;
-};
-
+// The partial file's target: the content folder and the file name without
+// its extension.
 std::string target_key(py::handle os_path, py::handle folder, py::handle filename) {
-    py::object folder_text =
-        call_method(os_path, VM_STR("normcase"), call_method(os_path, VM_STR("abspath"), py::str(folder)));
     py::object stem = call_method(os_path, VM_STR("splitext"), filename);
-    py::object key = vm::concat({call_method(folder_text, VM_STR("casefold")), py::str("\n"),
-                                 call_method(py::reinterpret_borrow<py::tuple>(stem)[0], VM_STR("casefold"))});
-    py::bytes raw = call_method(key, VM_STR("encode"), py::str("utf-8"), py::str("surrogatepass"));
-    return std::string(raw);
+    return vm::target_key(os_path, folder, py::reinterpret_borrow<py::tuple>(stem)[0]);
 }
 
 // ---------------------------------------------------------------------------
@@ -134,7 +76,7 @@ public:
 private:
     // Unguarded: an error here leaves the call.
     void make_paths();
-    bool wait_for_target(TargetClaim& claim);
+    bool wait_for_target(vm::TargetClaim& claim);
     // Guarded: an error here fails the task.
     void guarded();
     void resume_offset();
@@ -180,7 +122,7 @@ void Transfer::run() {
     pause_flag = get_attr(task, VM_STR("pause_flag"));
 
     make_paths();
-    TargetClaim claim;
+    vm::TargetClaim claim;
     if (!wait_for_target(claim)) return;
 
     try {
@@ -218,15 +160,11 @@ void Transfer::build_paths() {
 
 // One transfer at a time into the same partial file; a task cancelled while
 // it waits ends without a request. False when it ended so.
-bool Transfer::wait_for_target(TargetClaim& claim) {
+bool Transfer::wait_for_target(vm::TargetClaim& claim) {
     std::string key = target_key(os_path, content_folder, get_attr(task, VM_STR("filename")));
-    while (!claim.try_claim(key, std::chrono::milliseconds(500))) {
-        if (flag_set(cancel_flag)) {
-            end_cancelled();
-            return false;
-        }
-    }
-    return true;
+    if (claim.claim_unless_cancelled(key, cancel_flag)) return true;
+    end_cancelled();
+    return false;
 }
 
 void Transfer::guarded() {

@@ -7,6 +7,13 @@
 // the transfer's own class, which comes out of `download` unchanged. Pause
 // does not apply here.
 //
+// Two transfers for the same file (the same title in the same channel) run
+// one after the other: yt-dlp names every file of a transfer after the
+// stem, and two of them at once would take each other's partial files. A
+// transfer that fails or is cancelled takes away what yt-dlp wrote for it,
+// the downloaded file before its conversion too: yt-dlp would take a file
+// left there as the next download of that title.
+//
 // yt-dlp reads its whole output template as a template, channel folder
 // included. Where the task's path would be read so (a "$" or "%" in the
 // folder or the title, a relative download folder that starts with "~"),
@@ -18,10 +25,13 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "downloader.hpp"
 #include "exit_gate.hpp"
 #include "private_folder.hpp"
+#include "process_state.hpp"
+#include "target_claim.hpp"
 #include "video_site.hpp"
 
 namespace velmora::downloader {
@@ -93,33 +103,32 @@ struct AddTable {
     unsigned long long endings = 0;                    // adds ended so far, of any downloader
 };
 
-AddTable& adds() {
-    static AddTable* table = new AddTable;  // lives until the process ends
-    return *table;
-}
+// A forked child starts with no add under way (process_state.hpp).
+vm::ProcessWide<AddTable> g_adds;
 
 class AddInProgress {
 public:
-    explicit AddInProgress(py::handle downloader) : downloader_(downloader.ptr()) {
-        AddTable& t = adds();
-        std::lock_guard<std::mutex> lock(t.mutex);
-        ++t.running[downloader_];
+    explicit AddInProgress(py::handle downloader) : downloader_(downloader.ptr()), table_(g_adds.get()) {
+        std::lock_guard<std::mutex> lock(table_->mutex);
+        ++table_->running[downloader_];
     }
     ~AddInProgress() {
-        AddTable& t = adds();
+        // An add the forking thread had under way stays in the parent's table.
+        if (table_ != g_adds.get()) return;
         {
-            std::lock_guard<std::mutex> lock(t.mutex);
-            auto it = t.running.find(downloader_);
-            if (--it->second == 0) t.running.erase(it);
-            ++t.endings;
+            std::lock_guard<std::mutex> lock(table_->mutex);
+            auto it = table_->running.find(downloader_);
+            if (--it->second == 0) table_->running.erase(it);
+            ++table_->endings;
         }
-        t.ended.notify_all();
+        table_->ended.notify_all();
     }
     AddInProgress(const AddInProgress&) = delete;
     AddInProgress& operator=(const AddInProgress&) = delete;
 
 private:
     const PyObject* downloader_;
+    AddTable* table_;
 };
 
 // Returns once `metadata` holds "video_id", no add of `downloader` is under
@@ -128,7 +137,7 @@ void await_metadata(py::handle downloader, py::handle metadata) {
     const auto deadline = std::chrono::steady_clock::now() + kMetadataWait;
     while (!vm::contains(metadata, VM_STR("video_id"))) {
         vm::WithoutGil nogil;
-        AddTable& t = adds();
+        AddTable& t = *g_adds;
         std::unique_lock<std::mutex> lock(t.mutex);
         if (t.running.count(downloader.ptr()) == 0) return;
         const unsigned long long seen = t.endings;
@@ -208,14 +217,15 @@ py::object make_cancelled_class(const py::module_& m) {
     return vm::builtin("type")("DownloadCancelled", py::make_tuple(exception), ns);
 }
 
-// progress_hook(status_dict): one yt-dlp report copied into the task.
-py::object make_progress_hook(const py::module_& m, py::object task, py::object cancelled) {
+// progress_hook(status_dict): one yt-dlp report copied into the task. The
+// names of the files a report says yt-dlp is writing go into `written`.
+py::object make_progress_hook(const py::module_& m, py::object task, py::object cancelled, py::object written) {
     vm::FunctionSpec spec;
     spec.name = "progress_hook";
     spec.qualname = std::string(kLocals) + "progress_hook";
     spec.module = py::str(m.attr("__name__"));
     spec.params = {vm::arg("status_dict")};
-    return vm::make_function(std::move(spec), [m, task, cancelled](const vm::Args& a) -> py::object {
+    return vm::make_function(std::move(spec), [m, task, cancelled, written](const vm::Args& a) -> py::object {
         // When the host quits, the transfer stops at its next report.
         vm::stop_if_quitting();
         // First, for a report of any status: yt-dlp's finished report too.
@@ -228,6 +238,10 @@ py::object make_progress_hook(const py::module_& m, py::object task, py::object 
         py::object get = get_attr(report, VM_STR("get"));
         if (!vm::compare(get(VM_STR("status")), VM_STR("downloading"), Py_EQ)) return py::none();
 
+        for (py::handle key : {VM_STR("tmpfilename"), VM_STR("filename")}) {
+            py::object name = get(key);
+            if (PyUnicode_Check(name.ptr()) && PySet_Add(written.ptr(), name.ptr()) < 0) throw py::error_already_set();
+        }
         py::object downloaded = get(VM_STR("downloaded_bytes"), py::int_(0));
         py::object total = get(VM_STR("total_bytes"));
         if (!vm::truthy(total)) total = get(VM_STR("total_bytes_estimate"));
@@ -262,6 +276,11 @@ struct Transfer {
     // and the task's stem, or a private folder and vm::PrivateFolder::kStem.
     py::object work_folder, work_stem;
     std::optional<vm::PrivateFolder> place;
+    // The files yt-dlp said it writes (a set of names), and whether the
+    // produced file was already there when yt-dlp began (an earlier download
+    // of the same title: not this transfer's).
+    py::object written = py::set();
+    bool produced_was_there = true;
 
     void record(const char* member, py::handle message) {
         set_attr(progress, VM_STR("status"), status(m, member));
@@ -270,8 +289,10 @@ struct Transfer {
     // The leftovers go before the task reaches the failed table, where the
     // host may queue it again.
     void end(bool remove_leftovers) {
-        if (remove_leftovers && work_folder)
+        if (remove_leftovers && work_folder) {
             call_method(self, VM_STR("_cleanup_partial_files"), work_folder, work_stem);
+            remove_written();
+        }
         leave_place();
         call_method(self, VM_STR("_move_to_failed"), task);
     }
@@ -281,6 +302,7 @@ struct Transfer {
 
     void run();
     void fetch(py::handle hook);
+    void remove_written();
 };
 
 void Transfer::run() {
@@ -314,11 +336,21 @@ void Transfer::run() {
     work_folder = channel_folder;
     work_stem = stem;
 
+    // A task cancelled while another transfer has its file ends untouched,
+    // without yt-dlp; the files there are the other transfer's.
+    vm::TargetClaim claim;
+    if (!claim.claim_unless_cancelled(vm::target_key(vm::global(m, "os").attr("path"), channel_folder, stem),
+                                      get_attr(task, VM_STR("cancel_flag")))) {
+        record("CANCELLED", VM_STR("Cancelled by user"));
+        end(false);
+        return;
+    }
+
     set_attr(progress, VM_STR("status"), status(m, "DOWNLOADING"));
     set_attr(progress, VM_STR("start_time"), vm::global(m, "time").attr("time")());
 
     py::object cancelled = make_cancelled_class(m);
-    py::object hook = make_progress_hook(m, py::reinterpret_borrow<py::object>(task), cancelled);
+    py::object hook = make_progress_hook(m, py::reinterpret_borrow<py::object>(task), cancelled, written);
 
     try {
         fetch(hook);
@@ -376,10 +408,11 @@ void Transfer::fetch(py::handle hook) {
 
     py::list urls;
     urls.append(get_attr(task, VM_STR("url")));
+    py::object produced = join(work_folder, vm::text(work_stem, ".", preferred_codec));
+    produced_was_there = vm::truthy(call_method(produced, VM_STR("exists")));
     vm::with_context(get_attr(yt_dlp, VM_STR("YoutubeDL"))(options),
                      [&](py::handle ydl) { return vm::blocking_method(ydl, VM_STR("download"), urls); });
 
-    py::object produced = join(work_folder, vm::text(work_stem, ".", preferred_codec));
     if (vm::truthy(call_method(produced, VM_STR("exists"))) && vm::compare(produced, final_path, Py_NE)) {
         if (vm::truthy(call_method(final_path, VM_STR("exists")))) call_method(final_path, VM_STR("unlink"));
         // A private folder may be on another file system than the task's.
@@ -398,6 +431,31 @@ void Transfer::fetch(py::handle hook) {
     set_attr(progress, VM_STR("status"), status(m, "COMPLETED"));
     set_attr(progress, VM_STR("percentage"), py::float_(100.0));
     call_method(self, VM_STR("_move_to_completed"), task);
+}
+
+// What yt-dlp wrote for a transfer that failed or was cancelled: the files
+// its reports named, beside the partial ones the leftover rule removes (a
+// download of any format, the downloaded file once its partial file was
+// renamed), and the produced file when the transfer made it. Only names of
+// the work stem in the work folder; one that cannot be removed stays.
+void Transfer::remove_written() {
+    py::object path_type = vm::global(m, "Path");
+    py::object prefix = vm::text(work_stem, ".");
+    std::vector<py::object> doomed;
+    for (py::handle name : py::list(written)) {
+        py::object path = path_type(name);
+        if (vm::compare(get_attr(path, VM_STR("parent")), work_folder, Py_EQ) &&
+            vm::truthy(call_method(get_attr(path, VM_STR("name")), VM_STR("startswith"), prefix)))
+            doomed.push_back(path);
+    }
+    if (!produced_was_there) doomed.push_back(join(work_folder, vm::text(work_stem, ".", preferred_codec)));
+    for (const py::object& path : doomed) {
+        try {
+            call_method(path, VM_STR("unlink"));
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_OSError)) throw;
+        }
+    }
 }
 
 // _cleanup_partial_files(folder: Path, stem: str)

@@ -5,6 +5,7 @@
 // decorate one) and run the report while the failure is the handled
 // exception, so sys.exc_info() and the report's traceback are the failure's.
 #include "exit_gate.hpp"
+#include "process_state.hpp"
 #include "fault_reporter.hpp"
 
 namespace velmora::fault_reporter {
@@ -72,9 +73,12 @@ void define_module_functions(py::module_& m) {
     using vm::arg;
     m.attr("_global_handler") = py::none();
 
-    py::object creation_lock = py::module_::import("threading").attr("RLock")();
+    // A forked child gets a lock of its own (process_state.hpp).
+    auto creation_lock = std::make_shared<vm::ProcessLock>(py::module_::import("threading").attr("RLock"));
     vm::def_function(m, "get_fault_reporter", {arg("app_name").def(py::str("Velmora"))},
-                     [m, creation_lock](const Args& a) mutable { return get_fault_reporter(m, creation_lock, a); });
+                     [m, creation_lock](const Args& a) mutable {
+                         return get_fault_reporter(m, creation_lock->get(), a);
+                     });
     vm::def_function(m, "handle_error",
                      {arg("error"), arg("context").def(py::none()), arg("show_dialog").def(py::bool_(true))},
                      [m](const Args& a) mutable {

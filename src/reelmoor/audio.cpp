@@ -17,6 +17,7 @@
 #include <string>
 
 #include "private_folder.hpp"
+#include "process_state.hpp"
 #include "reelmoor.hpp"
 #include "video_site.hpp"
 
@@ -29,14 +30,24 @@ const char* const kDeprecation =
     "ReelmoorClient.download_audio_mp3() is deprecated. Use ReelmoorDownloader from core.downloader instead for "
     "better progress tracking and queue management.";
 
-// Holds the turn of one file path for as long as it lives: one Python lock
-// per path, made when a call first needs it and dropped when the last call
-// using it is done. Waiting releases the GIL; the table is read and changed
-// only under the GIL.
+// The turns of file paths: one Python lock per path, made when a call first
+// needs it and dropped when the last call using it is done. Read and changed
+// only under the GIL. A forked child starts with no turn taken
+// (process_state.hpp): a lock a thread of the parent held would never be
+// released there.
+struct TurnEntry {
+    py::object lock;
+    std::size_t users = 0;
+};
+using TurnTable = std::map<std::u32string, TurnEntry>;
+vm::ProcessWide<TurnTable> g_turns;
+
+// Holds the turn of one file path for as long as it lives. Waiting releases
+// the GIL.
 class FileTurn {
 public:
-    explicit FileTurn(py::handle path) : key_(vm::code_points(vm::text(path))) {
-        Entry& entry = table()[key_];
+    explicit FileTurn(py::handle path) : key_(vm::code_points(vm::text(path))), table_(g_turns.get()) {
+        TurnEntry& entry = (*table_)[key_];
         if (!entry.lock) entry.lock = py::module_::import("threading").attr("Lock")();
         ++entry.users;
         try {
@@ -54,21 +65,16 @@ public:
     FileTurn& operator=(const FileTurn&) = delete;
 
 private:
-    struct Entry {
-        py::object lock;
-        std::size_t users = 0;
-    };
-    static std::map<std::u32string, Entry>& table() {
-        static auto* entries = new std::map<std::u32string, Entry>();  // kept for the process
-        return *entries;
-    }
+    // A turn the forking thread held stays in the parent's table, which it
+    // can still change: nothing but the GIL guards it.
     void leave() {
         if (!PyGILState_Check()) return;  // a daemon thread unwound at interpreter exit: Python is gone
-        auto it = table().find(key_);
-        if (--it->second.users == 0) table().erase(it);
+        auto it = table_->find(key_);
+        if (--it->second.users == 0) table_->erase(it);
     }
 
     std::u32string key_;
+    TurnTable* table_;
     std::optional<vm::LockGuard> guard_;
 };
 

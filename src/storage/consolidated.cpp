@@ -13,6 +13,7 @@
 #include <string>
 
 #include "atomic_file.hpp"
+#include "process_state.hpp"
 #include "set_aside.hpp"
 
 namespace velmora::storage {
@@ -64,10 +65,24 @@ py::object make_state(py::handle store, const py::module_& m) {
     return std::move(entry);
 }
 
+// The child of a fork has only the thread that forked: a store's lock that
+// another thread of the parent held then would stay held for good, and the
+// child's next save would wait for it forever. The child's stores get new
+// locks the first time one is asked for.
+void renew_locks_after_fork(const py::module_& m) {
+    static unsigned long forks_seen = 0;  // under the GIL
+    const unsigned long forks = vm::forks_since_load();
+    if (forks == forks_seen) return;
+    forks_seen = forks;
+    for (py::handle entry : py::list(states().attr("values")()))
+        entry[py::int_(int(kLock))] = vm::global(m, "threading").attr("RLock")();
+}
+
 // The entry of `store`, made when it has none yet (a store made by a
 // subclass's own __new__). Made under the class lock, so two threads never
 // give one store two locks.
 py::object state_of(py::handle store, const py::module_& m) {
+    renew_locks_after_fork(m);
     py::object entry = find_state(store);
     if (entry) return entry;
     vm::LockGuard creation(py::reinterpret_borrow<py::object>(g_store_class).attr("_lock"));

@@ -5,6 +5,8 @@ import platform
 import pytest
 
 import core.accessibility as acc
+from accessible_output2.outputs import auto
+from module_test_helpers import first_call_in_a_forked_child
 
 
 class SpeechOnly:
@@ -55,6 +57,10 @@ def test_every_construction_gives_the_one_ready_instance(outputs, log):
     assert log() == [("INFO", "Accessible output initialized successfully")]
     with pytest.raises(TypeError):
         acc.AccessibilityManager("unexpected")
+
+
+def test_a_forked_child_is_not_held_by_a_construction_in_another_thread(outputs, monkeypatch):
+    assert first_call_in_a_forked_child(monkeypatch, auto, "Auto", acc.AccessibilityManager) == 0
 
 
 def test_voiceover_on_macos(outputs, monkeypatch, log):

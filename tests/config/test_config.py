@@ -10,7 +10,8 @@ import sys
 import pytest
 
 import core.config as config
-from module_test_helpers import assert_own_methods, first_calls_from_two_threads, run_python
+from module_test_helpers import (assert_own_methods, first_call_in_a_forked_child, first_calls_from_two_threads,
+                                 run_python)
 
 DEFAULT_KEYS = [
     "download_folder", "auto_refresh_interval", "last_refresh", "skip_forward_seconds", "skip_backward_seconds",
@@ -415,6 +416,10 @@ def test_first_calls_from_two_threads_share_one_instance(monkeypatch):
     made, results = first_calls_from_two_threads(monkeypatch, config, "Config", config.get_config)
     assert len(made) == 1 and results == [made[0], made[0]]
     assert made[0].args == ((), {})
+
+
+def test_a_forked_child_makes_its_own_instance(monkeypatch):
+    assert first_call_in_a_forked_child(monkeypatch, config, "Config", config.get_config) == 0
 
 
 class ClosedStream(io.StringIO):

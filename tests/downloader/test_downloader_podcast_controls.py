@@ -1,6 +1,6 @@
 """PodcastDownloader's controls against a loopback HTTP server whose body is
 held back on an event: pause, resume and cancel, and transfers into the same
-file one after the other."""
+file one after the other, also in a forked child."""
 import threading
 import time
 import types
@@ -8,6 +8,7 @@ import types
 import pytest
 
 from core import downloader as dlmod
+from module_test_helpers import forked_child_exit_code
 from podcast_helpers import add, dl, folder, make_downloader, server  # noqa: F401 (fixtures)
 from transfer_helpers import BODY, HELD, shut_down, wait_until  # noqa: F401 (shut_down: a fixture)
 
@@ -136,3 +137,22 @@ def test_cancel_while_waiting_for_the_same_file(make_downloader, server, held):
     assert len(server.log) == 1
     held.release.set()
     wait_until(lambda: d.get_all_completed() == [first])
+
+
+def test_a_forked_child_downloads_to_a_file_the_parent_had_in_flight(make_downloader, server, held):
+    d = make_downloader(1)
+    first = start_held(d, server, held)
+    server.add("/child.mp3", body=BODY[::-1])
+
+    def child():
+        # One file with the parent's on a case-insensitive disk, and another
+        # name here, so that the two processes write no file together.
+        task = dlmod.DownloadTask(server.url("/child.mp3"), "EPISODE 1.mp3", "EPISODE 1", "Show", "child")
+        d._download_file(task)
+        assert task.progress.status == dlmod.DownloadStatus.COMPLETED
+        assert task.output_path.read_bytes() == BODY[::-1]
+
+    assert forked_child_exit_code(child) == 0
+    held.release.set()
+    wait_until(lambda: d.get_all_completed() == [first])
+    assert first.output_path.read_bytes() == BODY

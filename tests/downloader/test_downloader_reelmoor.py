@@ -384,6 +384,36 @@ def test_failures(d, ydl, monkeypatch, caplog, setup, message, logged, kept):
     assert at_move == [files(folder)] == [sorted(LEFTOVERS * kept + ["Other.m4a.part"])]
 
 
+@pytest.mark.parametrize("earlier", [False, True], ids=["new target", "earlier target"])
+def test_a_failure_removes_what_yt_dlp_wrote(d, ydl, earlier):
+    """The files yt-dlp's reports named, and the converted file the transfer
+    made (not one an earlier download left), go; a report cannot name a
+    file of another title or folder to go with them."""
+    task = add(d)
+    folder = d.download_folder / "Chan"
+    folder.mkdir(parents=True)
+    kept = ["Other.mp4"] + ["Title.mp3"] * earlier
+    for name in kept:
+        (folder / name).write_bytes(b"kept")
+    elsewhere = d.download_folder / "Title.mp4"
+    elsewhere.write_bytes(b"kept")
+
+    def action(ydl_obj, url):
+        hook = ydl_obj.params["progress_hooks"][0]
+        (folder / "Title.mp4.part").write_bytes(b"x")
+        hook({**R, "tmpfilename": str(folder / "Title.mp4.part"), "filename": str(folder / "Title.mp4")})
+        (folder / "Title.mp4.part").rename(folder / "Title.mp4")
+        for name in (folder / "Other.mp4", elsewhere):
+            hook({**R, "filename": str(name)})
+        (folder / "Title.mp3").write_bytes(b"half converted")
+        raise DownloadError("ERROR: Postprocessing: audio conversion failed")
+
+    ydl.on_download(watch(ID), action)
+    d._download_file(task)
+    assert task.progress.error_message == "Download error: ERROR: Postprocessing: audio conversion failed"
+    assert files(folder) == sorted(kept) and elsewhere.exists()
+
+
 def test_no_video_id_fails_before_yt_dlp(d, ydl, caplog):
     task = add(d, "https://h.example/nothing")
     started = task.progress.start_time

@@ -8,7 +8,7 @@ import traceback
 import pytest
 
 import core.fault_reporter as fr
-from module_test_helpers import first_calls_from_two_threads, run_python
+from module_test_helpers import first_call_in_a_forked_child, first_calls_from_two_threads, run_python
 from native_frames import native_frames
 from wx_standin import ID_NO, ID_YES
 
@@ -132,6 +132,10 @@ def test_first_calls_from_two_threads_make_one_reporter(monkeypatch):
     assert len(made) == 1
     assert results == [made[0], made[0]]
     assert made[0].args == (("Velmora",), {})
+
+
+def test_a_forked_child_makes_its_own_reporter(monkeypatch):
+    assert first_call_in_a_forked_child(monkeypatch, fr, "FaultReporter", fr.get_fault_reporter) == 0
 
 
 # -- guarded calls ------------------------------------------------------------

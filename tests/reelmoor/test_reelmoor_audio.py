@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 from yt_dlp.utils import DownloadError
 
+from module_test_helpers import Gate, forked_child_exit_code
 from site_names import watch
 
 VIDEO_ID = "dQw4w9WgXcQ"
@@ -205,6 +206,19 @@ def test_two_calls_for_one_video_take_turns(ydl, client, logged, temp_root):
     assert results == {"first": path, "second": path}
     assert ydl.names().count("download") == 1
     assert logged()[-1] == ("INFO", f"Using cached audio for {VIDEO_ID}", False)
+
+
+def test_a_forked_child_takes_the_turn_a_parent_thread_had(ydl, client, temp_root):
+    gate = Gate()
+    ydl.on_download(URL, lambda ydl_object, url: (gate.stop(), writes(b"audio")(ydl_object, url)))
+    gate.hold(lambda: client.get_audio_download_file(VIDEO_ID))
+
+    def child():
+        gate.release.set()
+        assert client.get_audio_download_file(VIDEO_ID) == str(cache_file(temp_root))
+
+    assert forked_child_exit_code(child) == 0
+    gate.finish()
 
 
 # --- the mp3 download ---------------------------------------------------------

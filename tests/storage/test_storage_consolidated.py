@@ -12,6 +12,7 @@ import threading
 import pytest
 
 from killed_writer import kill_writer, writer_env
+from module_test_helpers import Gate, forked_child_exit_code
 
 SECTIONS = [
     "config",
@@ -152,6 +153,29 @@ def test_first_construction_from_two_threads_loads_once(fresh_store, monkeypatch
     b.join(10)
     assert loads == ["a"]
     assert results["a"] is results["b"] is cls._instance
+
+
+def test_a_forked_child_saves_while_a_parent_thread_held_the_store(fresh_store, data_file):
+    store = fresh_store.ConsolidatedStorage()
+    gate = Gate()
+
+    class Held(dict):
+        """Sections whose change stops at the gate, inside set_section."""
+
+        def __setitem__(self, key, value):
+            gate.stop()
+            super().__setitem__(key, value)
+
+    store.master_data = Held(store.master_data)
+    gate.hold(lambda: store.set_section("config", {"from": "parent"}))
+
+    def child():
+        gate.release.set()
+        assert store.set_section("config", {"from": "child"}) is True
+        assert json.loads(data_file.read_text())["config"] == {"from": "child"}
+
+    assert forked_child_exit_code(child) == 0
+    gate.finish()
 
 
 # --- layout of the file -----------------------------------------------------
