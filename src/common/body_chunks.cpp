@@ -9,7 +9,7 @@ namespace vm {
 namespace {
 
 // The content codings the reader decodes itself.
-enum class Coding { Gzip, Deflate };
+enum class Coding { Gzip, Deflate, Brotli };
 
 // The most asked of one read. Large enough that a fast network fills few
 // reads per megabyte, small enough to stay an ordinary heap block (the read
@@ -88,11 +88,27 @@ py::object own_urllib3_body(py::handle response) {
     return raw;
 }
 
+// The brotli module urllib3 decodes "br" with (it takes brotlicffi first),
+// when it has one whose decompressor tells that its stream ended; null
+// otherwise. Nothing is imported: urllib3 has imported it already.
+py::object brotli_module() {
+    for (const char* name : {"brotlicffi", "brotli"}) {
+        py::object module = loaded_module(name);
+        if (!module) continue;
+        py::object decompressor = module.attr("Decompressor")();
+        if (readable_attr(decompressor, VM_STR("process")) && readable_attr(decompressor, VM_STR("is_finished")))
+            return module;
+        return py::object();
+    }
+    return py::object();
+}
+
 // The coding of a body that urllib3 decodes and the reader can decode as it
 // does: `raw.headers.get("content-encoding", "").lower()`, as urllib3 reads
-// it, being "gzip" or "deflate" and among the codings urllib3 decodes. False
-// for any other, and for a list of codings.
-bool zlib_coding(py::handle raw, Coding& kind) {
+// it, being "gzip", "deflate" or "br", among the codings urllib3 decodes;
+// `library` is the module that decodes it (zlib or brotli). False for any
+// other coding, and for a list of codings.
+bool own_coding(py::handle raw, Coding& kind, py::object& library) {
     py::object coding =
         call_method(get_attr(raw, VM_STR("headers")), VM_STR("get"), VM_STR("content-encoding"), VM_STR(""));
     if (!PyUnicode_Check(coding.ptr())) return false;
@@ -101,9 +117,13 @@ bool zlib_coding(py::handle raw, Coding& kind) {
         kind = Coding::Gzip;
     else if (is_ascii_text(coding, "deflate"))
         kind = Coding::Deflate;
+    else if (is_ascii_text(coding, "br"))
+        kind = Coding::Brotli;
     else
         return false;
-    return contains(get_attr(raw, VM_STR("CONTENT_DECODERS")), coding);
+    if (!contains(get_attr(raw, VM_STR("CONTENT_DECODERS")), coding)) return false;
+    library = kind == Coding::Brotli ? brotli_module() : py::module_::import("zlib");
+    return bool(library);
 }
 
 }  // namespace
@@ -337,20 +357,24 @@ void BodyChunks::Native::raise_read_error(py::error_already_set& error) {
 // ---------------------------------------------------------------------------
 // The decoder of a coded body.
 //
-// One content coding, decoded with zlib by the rules urllib3 decodes it by,
-// so that the chunks are the bytes iter_content would give:
+// One content coding, decoded with zlib or brotli by the rules urllib3
+// decodes it by, so that the chunks are the bytes iter_content would give:
 //   * gzip: members one after another, each with a decompressobj of its own;
 //     bytes after a whole member that start no member are dropped, as
 //     urllib3 and other clients drop them;
 //   * deflate: the zlib format, or a raw deflate stream when the first bytes
-//     are not in the zlib format.
-// Its errors are zlib's; the reader raises them as urllib3 does.
+//     are not in the zlib format;
+//   * br: one brotli stream (`Decompressor().process`, `is_finished()`).
+// Its errors are the library's; the reader raises them as urllib3 does.
 
 class BodyChunks::Decoder {
 public:
-    Decoder(Coding kind, py::object zlib)
-        : kind_(kind), zlib_(std::move(zlib)), error_(zlib_.attr("error")) {
-        obj_ = new_object(kind == Coding::Gzip ? 16 + 15 : 15);  // 15: zlib.MAX_WBITS
+    Decoder(Coding kind, py::object library)
+        : kind_(kind), library_(std::move(library)), error_(library_.attr("error")) {
+        if (kind == Coding::Brotli)
+            obj_ = library_.attr("Decompressor")();
+        else
+            obj_ = new_object(kind == Coding::Gzip ? 16 + 15 : 15);  // 15: zlib.MAX_WBITS
     }
 
     const py::object& error_type() const { return error_; }
@@ -358,20 +382,29 @@ public:
 
     // The coded stream reached its end (for gzip: the member last begun), or
     // only bytes that follow whole members were left over.
-    bool ended() const { return dropped_rest_ || truthy(get_attr(obj_, VM_STR("eof"))); }
+    bool ended() const {
+        if (kind_ == Coding::Brotli) return truthy(call_method(obj_, VM_STR("is_finished")));
+        return dropped_rest_ || truthy(get_attr(obj_, VM_STR("eof")));
+    }
 
     // `bytes` decoded from the coded `data`.
     py::object decompress(py::handle data) {
         if (PyBytes_GET_SIZE(data.ptr()) == 0) return py::bytes();
         started_ = true;
-        return kind_ == Coding::Gzip ? gzip(py::reinterpret_borrow<py::object>(data))
-                                   : deflate(py::reinterpret_borrow<py::object>(data));
+        py::object block = py::reinterpret_borrow<py::object>(data);
+        switch (kind_) {
+            case Coding::Gzip: return gzip(block);
+            case Coding::Deflate: return deflate(block);
+            case Coding::Brotli: break;
+        }
+        return call_method(obj_, VM_STR("process"), block);
     }
 
-    py::object flush() { return call_method(obj_, VM_STR("flush")); }
+    // A brotli decompressor keeps nothing back.
+    py::object flush() { return kind_ == Coding::Brotli ? py::bytes() : call_method(obj_, VM_STR("flush")); }
 
 private:
-    py::object new_object(int wbits) { return call_method(zlib_, VM_STR("decompressobj"), py::int_(wbits)); }
+    py::object new_object(int wbits) { return call_method(library_, VM_STR("decompressobj"), py::int_(wbits)); }
 
     py::object gzip(py::object data) {
         if (dropped_rest_ || failed_) return py::bytes();
@@ -417,8 +450,8 @@ private:
     }
 
     const Coding kind_;
-    py::object zlib_, error_;
-    py::object obj_;  // the decompressobj of the stream (member) being decoded
+    py::object library_, error_;
+    py::object obj_;  // the decompressor of the stream (gzip: of the member) being decoded
     bool started_ = false;
     // gzip
     bool later_member_ = false;  // a member after the first one has begun
@@ -437,10 +470,11 @@ BodyChunks::BodyChunks(py::handle response, Py_ssize_t chunk_size, SizeArgument 
         if (!native_ && chunk_size > 0) {
             py::object raw = own_urllib3_body(response);
             Coding kind;
-            if (raw && zlib_coding(raw, kind)) {
+            py::object library;
+            if (raw && own_coding(raw, kind, library)) {
                 iterator_ = steal(PyObject_GetIter(
                     raw.attr("stream")(py_size(chunk_size), py::arg("decode_content") = false).ptr()));
-                decoder_ = std::make_unique<Decoder>(kind, py::module_::import("zlib"));
+                decoder_ = std::make_unique<Decoder>(kind, std::move(library));
                 response_ = py::reinterpret_borrow<py::object>(response);
             }
         }

@@ -15,12 +15,13 @@
 //     through the same handling as on the iter_content path, and the response
 //     ends in the same state (connection back in the pool, body consumed).
 //   * decoded here, for requests' own Response with its own iter_content and
-//     a body in the gzip or deflate coding: the coded bytes come through
+//     a body in the gzip, deflate or br coding: the coded bytes come through
 //     urllib3's `raw.stream(N, decode_content=False)` and are decoded with
-//     zlib as urllib3 decodes them, so the chunks are those iter_content
-//     gives; and what zlib tells of the coded stream (`decompressobj().eof`)
-//     says whether the body came whole. iter_content decodes as far as the
-//     bytes go and never says whether the stream reached its end.
+//     zlib (or brotli) as urllib3 decodes them, so the chunks are those
+//     iter_content gives; and what the decompressor tells of the coded
+//     stream (zlib's `decompressobj().eof`, brotli's `is_finished()`) says
+//     whether the body came whole. iter_content decodes as far as the bytes
+//     go and never says whether the stream reached its end.
 //   * through `iter_content` for everything else (another response type, a
 //     replaced iter_content, a chunked plain body, another coding, a body
 //     already read).

@@ -10,6 +10,8 @@ import io
 import random
 import zlib
 
+import brotli
+
 import pytest
 import requests
 import requests.models
@@ -237,14 +239,17 @@ CODED = [
     ("gzip, bytes after its end", PACKED + b"\0" * 100, {"encoding": "gzip"}, True),
     ("deflate, zlib format", deflated(NOISE, 15), {"encoding": "deflate"}, True),
     ("deflate, raw", deflated(NOISE, -15), {"encoding": "deflate"}, True),
+    ("br", brotli.compress(NOISE), {"encoding": "br"}, True),
     ("empty", b"", {"encoding": "gzip"}, True),
     ("gzip, its length cut with it", PACKED, {"encoding": "gzip", "cut_to": len(PACKED) // 2}, False),
     ("gzip, cut, no length", PACKED, {"encoding": "gzip", "length": False, "cut_to": len(PACKED) // 2}, False),
     ("gzip, end mark missing", PACKED[:-8], {"encoding": "gzip"}, False),
     ("gzip, a member cut", PACKED + PACKED[:100], {"encoding": "gzip"}, False),
     ("deflate, cut", deflated(NOISE, 15)[:20_000], {"encoding": "deflate"}, False),
+    ("br, cut", brotli.compress(NOISE)[:20_000], {"encoding": "br"}, False),
     ("gzip, corrupt", corrupt(NOISE), {"encoding": "gzip"}, None),
     ("gzip, no gzip at all", b"plain bytes", {"encoding": "gzip"}, None),
+    ("br, no brotli at all", b"plain bytes", {"encoding": "br"}, None),
 ]
 
 

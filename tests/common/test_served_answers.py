@@ -16,6 +16,7 @@ import random
 import warnings
 from pathlib import Path
 
+import brotli
 import pytest
 
 from core import downloader as dlmod
@@ -85,6 +86,8 @@ ROWS = [
                  STOPPED, None, None, True, id="gzip cut, its length cut with it"),
     pytest.param(None, [Body(PACKED, encoding="gzip", length=False, cut_to=len(PACKED) // 2)],
                  STOPPED, None, None, False, id="gzip cut, no length"),
+    pytest.param(None, [Body(brotli.compress(DATA)[:100_000], encoding="br")],
+                 STOPPED, None, None, True, id="br cut, its length cut with it"),
     pytest.param(None, [Body(corrupt(DATA), encoding="gzip")],
                  CORRUPT_TEXT, None, None, False, id="gzip that fails its check"),
     pytest.param(DATA[:100_000], [Body(PACKED, encoding="gzip", ranges=True)],
