@@ -1,7 +1,13 @@
 """A loopback HTTP server that sends a body the ways a network does: in one
 write or in pieces, trickling, with its first bytes in the same packet as the
 headers, without a length, cut short, reset in the middle, stalled, chunked
-or compressed.
+or compressed; and answers that are not the plain file: another status, a
+Content-Range, a Range honoured, a content coding of the test's own making.
+
+`add(path, data, **options)` answers every request for `path` with one
+`Body`; `script(path, *bodies)` answers the first request with the first
+body, the next with the next, and every one after with the last. `requests`
+logs (path, Range header or None) for each request.
 
 Some ways wait for the client: `lockstep` sends each 8192-byte chunk of the
 body only once the client has received every chunk before it, and a reset
@@ -42,12 +48,18 @@ class Body:
     lockstep: bool = False
     chunked: bool = False  # with short_by: the last chunk and the end mark never come
     length_too: bool = False  # chunked, and a Content-Length as well (which the framing overrides)
-    gzip: bool = False
+    gzip: bool = False  # send gzip.compress(data), announced as gzip
+    encoding: Optional[str] = None  # a Content-Encoding for data, sent as it is
+    status: int = 200  # a status without a body (1xx, 204, 304) is sent without one, and the connection closed
+    content_range: Optional[str] = None  # sent as it is
+    ranges: bool = False  # "Range: bytes=N-" gets a 206 with what is sent from byte N on
+    cut_to: Optional[int] = None  # send only this many bytes of what would be sent, as if they were all
 
 
 class TransferServer:
     def __init__(self):
         self.bodies = {}
+        self.requests = []
         self.stalls = 0
         self.connections = 0
         self._received = 0
@@ -67,7 +79,11 @@ class TransferServer:
                     server.connections += 1
 
             def do_GET(self):
-                server._send(self, server.bodies[self.path])
+                answers = server.bodies[self.path]
+                with server._cond:
+                    server.requests.append((self.path, self.headers.get("Range")))
+                    body = answers.pop(0) if len(answers) > 1 else answers[0]
+                server._send(self, body, self.headers.get("Range"))
 
         class Server(ThreadingHTTPServer):
             daemon_threads = True
@@ -80,7 +96,10 @@ class TransferServer:
         self.thread = threading.Thread(target=self.httpd.serve_forever, args=(0.05,), daemon=True)
 
     def add(self, path, data=b"", **options):
-        self.bodies[path] = Body(data, **options)
+        return self.script(path, Body(data, **options))
+
+    def script(self, path, *bodies):
+        self.bodies[path] = list(bodies)
         return self.url(path)
 
     def url(self, path):
@@ -109,11 +128,25 @@ class TransferServer:
             if not self._cond.wait_for(lambda: self._received >= total, GATE_TIMEOUT):
                 self.stalls += 1
 
-    def _send(self, handler, body):
-        data = gzip.compress(body.data) if body.gzip else body.data
-        head = ["HTTP/1.1 200 OK", "Content-Type: audio/mpeg"]
-        if body.gzip:
-            head.append("Content-Encoding: gzip")
+    def _send(self, handler, body, asked=None):
+        data = gzip.compress(body.data, mtime=0) if body.gzip else body.data
+        status, content_range = body.status, body.content_range
+        if body.ranges and asked and asked.startswith("bytes=") and asked.endswith("-"):
+            start = int(asked[len("bytes="):-1])
+            status, content_range = 206, f"bytes {start}-{len(data) - 1}/{len(data)}"
+            data = data[start:]
+        if body.cut_to is not None:
+            data = data[:body.cut_to]
+        reason = handler.responses.get(status, ("",))[0]
+        head = [f"HTTP/1.1 {status} {reason}".rstrip(), "Content-Type: audio/mpeg"]
+        if body.gzip or body.encoding:
+            head.append(f"Content-Encoding: {body.encoding or 'gzip'}")
+        if content_range:
+            head.append(f"Content-Range: {content_range}")
+        if status < 200 or status in (204, 304):
+            handler.wfile.write(("\r\n".join(head + ["Connection: close"]) + "\r\n\r\n").encode())
+            handler.close_connection = True
+            return
         if body.chunked:
             head.append("Transfer-Encoding: chunked")
         if body.length_too or (body.length and not body.chunked):

@@ -8,6 +8,9 @@
 namespace vm {
 namespace {
 
+// The content codings the reader decodes itself.
+enum class Coding { Gzip, Deflate, Brotli };
+
 // The most asked of one read. Large enough that a fast network fills few
 // reads per megabyte, small enough to stay an ordinary heap block (the read
 // gives a bytes object of this size, cut down to what arrived).
@@ -46,6 +49,83 @@ bool own_iter_content(py::handle response) {
 
 py::object py_size(long long v) { return steal(PyLong_FromLongLong(v)); }
 
+// urllib3's errors as requests' iter_content raises them.
+[[noreturn]] void raise_as_requests(py::error_already_set& error) {
+    static const char* const kAs[][2] = {{"ProtocolError", "ChunkedEncodingError"},
+                                         {"DecodeError", "ContentDecodingError"},
+                                         {"ReadTimeoutError", "ConnectionError"},
+                                         {"SSLError", "RequestsSSLError"}};
+    py::object models = loaded_module("requests.models");
+    if (models) {
+        for (const auto& as : kAs) {
+            if (!error.matches(models.attr(as[0]))) continue;
+            py::object raised = models.attr(as[1])(error.value());
+            HandledException handled(error);  // the new error's __context__, as in an except block
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(raised.ptr())), raised.ptr());
+            throw py::error_already_set();
+        }
+    }
+    throw error;
+}
+
+// requests' own Response, its iter_content replaced neither on the instance
+// nor on the class, its body not yet read; with urllib3's response under it,
+// whose read and stream are its class's own. Null when not.
+py::object own_urllib3_body(py::handle response) {
+    py::object models = loaded_module("requests.models");
+    py::object urllib3_response = loaded_module("urllib3.response");
+    if (!models || !urllib3_response) return py::object();
+    int is_response = PyObject_IsInstance(response.ptr(), models.attr("Response").ptr());
+    if (is_response < 0) throw py::error_already_set();
+    if (!is_response || !own_iter_content(response) || in_instance_dict(response, "iter_content")) return py::object();
+    if (get_attr(response, VM_STR("_content")).ptr() != Py_False ||
+        get_attr(response, VM_STR("_content_consumed")).ptr() != Py_False)
+        return py::object();
+    py::object raw = get_attr(response, VM_STR("raw"));
+    if (!exact_type(raw, urllib3_response, "HTTPResponse") || in_instance_dict(raw, "read") ||
+        in_instance_dict(raw, "stream"))
+        return py::object();
+    return raw;
+}
+
+// The brotli module urllib3 decodes "br" with (it takes brotlicffi first),
+// when it has one whose decompressor tells that its stream ended; null
+// otherwise. Nothing is imported: urllib3 has imported it already.
+py::object brotli_module() {
+    for (const char* name : {"brotlicffi", "brotli"}) {
+        py::object module = loaded_module(name);
+        if (!module) continue;
+        py::object decompressor = module.attr("Decompressor")();
+        if (readable_attr(decompressor, VM_STR("process")) && readable_attr(decompressor, VM_STR("is_finished")))
+            return module;
+        return py::object();
+    }
+    return py::object();
+}
+
+// The coding of a body that urllib3 decodes and the reader can decode as it
+// does: `raw.headers.get("content-encoding", "").lower()`, as urllib3 reads
+// it, being "gzip", "deflate" or "br", among the codings urllib3 decodes;
+// `library` is the module that decodes it (zlib or brotli). False for any
+// other coding, and for a list of codings.
+bool own_coding(py::handle raw, Coding& kind, py::object& library) {
+    py::object coding =
+        call_method(get_attr(raw, VM_STR("headers")), VM_STR("get"), VM_STR("content-encoding"), VM_STR(""));
+    if (!PyUnicode_Check(coding.ptr())) return false;
+    coding = call_method(coding, VM_STR("lower"));
+    if (is_ascii_text(coding, "gzip"))
+        kind = Coding::Gzip;
+    else if (is_ascii_text(coding, "deflate"))
+        kind = Coding::Deflate;
+    else if (is_ascii_text(coding, "br"))
+        kind = Coding::Brotli;
+    else
+        return false;
+    if (!contains(get_attr(raw, VM_STR("CONTENT_DECODERS")), coding)) return false;
+    library = kind == Coding::Brotli ? brotli_module() : py::module_::import("zlib");
+    return bool(library);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -68,7 +148,6 @@ private:
     void sync_counts();
     void finish();
     [[noreturn]] void raise_read_error(py::error_already_set& error);
-    [[noreturn]] void raise_as_requests(py::error_already_set& error);
 
     py::object response_;
     py::object raw_;   // urllib3's response
@@ -96,25 +175,12 @@ private:
 
 std::unique_ptr<BodyChunks::Native> BodyChunks::Native::open(py::handle response, Py_ssize_t chunk_size) {
     if (chunk_size <= 0) return nullptr;
-    py::object models = loaded_module("requests.models");
-    py::object urllib3_response = loaded_module("urllib3.response");
     py::object http_client = loaded_module("http.client");
-    if (!models || !urllib3_response || !http_client) return nullptr;
-
-    // requests' own Response, its iter_content replaced neither on the
-    // instance nor on the class, its body not yet read.
-    int is_response = PyObject_IsInstance(response.ptr(), models.attr("Response").ptr());
-    if (is_response < 0) throw py::error_already_set();
-    if (!is_response || !own_iter_content(response) || in_instance_dict(response, "iter_content")) return nullptr;
-    if (get_attr(response, VM_STR("_content")).ptr() != Py_False ||
-        get_attr(response, VM_STR("_content_consumed")).ptr() != Py_False)
-        return nullptr;
+    if (!http_client) return nullptr;
+    py::object raw = own_urllib3_body(response);
+    if (!raw) return nullptr;
 
     // urllib3's response, reading neither chunks nor a decoded body.
-    py::object raw = get_attr(response, VM_STR("raw"));
-    if (!exact_type(raw, urllib3_response, "HTTPResponse") || in_instance_dict(raw, "read") ||
-        in_instance_dict(raw, "stream"))
-        return nullptr;
     if (truthy(get_attr(raw, VM_STR("chunked"))) || !get_attr(raw, VM_STR("_decoder")).is_none() ||
         !PyCallable_Check(get_attr(raw, VM_STR("_error_catcher")).ptr()))
         return nullptr;
@@ -288,34 +354,137 @@ void BodyChunks::Native::raise_read_error(py::error_already_set& error) {
     throw error;  // not one urllib3 turns into its own: raised as it is
 }
 
-// urllib3's errors as requests' iter_content raises them.
-void BodyChunks::Native::raise_as_requests(py::error_already_set& error) {
-    static const char* const kAs[][2] = {{"ProtocolError", "ChunkedEncodingError"},
-                                         {"DecodeError", "ContentDecodingError"},
-                                         {"ReadTimeoutError", "ConnectionError"},
-                                         {"SSLError", "RequestsSSLError"}};
-    py::object models = loaded_module("requests.models");
-    if (models) {
-        for (const auto& as : kAs) {
-            if (!error.matches(models.attr(as[0]))) continue;
-            py::object raised = models.attr(as[1])(error.value());
-            HandledException handled(error);  // the new error's __context__, as in an except block
-            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(raised.ptr())), raised.ptr());
-            throw py::error_already_set();
+// ---------------------------------------------------------------------------
+// The decoder of a coded body.
+//
+// One content coding, decoded with zlib or brotli by the rules urllib3
+// decodes it by, so that the chunks are the bytes iter_content would give:
+//   * gzip: members one after another, each with a decompressobj of its own;
+//     bytes after a whole member that start no member are dropped, as
+//     urllib3 and other clients drop them;
+//   * deflate: the zlib format, or a raw deflate stream when the first bytes
+//     are not in the zlib format;
+//   * br: one brotli stream (`Decompressor().process`, `is_finished()`).
+// Its errors are the library's; the reader raises them as urllib3 does.
+
+class BodyChunks::Decoder {
+public:
+    Decoder(Coding kind, py::object library)
+        : kind_(kind), library_(std::move(library)), error_(library_.attr("error")) {
+        if (kind == Coding::Brotli)
+            obj_ = library_.attr("Decompressor")();
+        else
+            obj_ = new_object(kind == Coding::Gzip ? 16 + 15 : 15);  // 15: zlib.MAX_WBITS
+    }
+
+    const py::object& error_type() const { return error_; }
+    bool started() const { return started_; }
+
+    // The coded stream reached its end (for gzip: the member last begun), or
+    // only bytes that follow whole members were left over.
+    bool ended() const {
+        if (kind_ == Coding::Brotli) return truthy(call_method(obj_, VM_STR("is_finished")));
+        return dropped_rest_ || truthy(get_attr(obj_, VM_STR("eof")));
+    }
+
+    // `bytes` decoded from the coded `data`.
+    py::object decompress(py::handle data) {
+        if (PyBytes_GET_SIZE(data.ptr()) == 0) return py::bytes();
+        started_ = true;
+        py::object block = py::reinterpret_borrow<py::object>(data);
+        switch (kind_) {
+            case Coding::Gzip: return gzip(block);
+            case Coding::Deflate: return deflate(block);
+            case Coding::Brotli: break;
+        }
+        return call_method(obj_, VM_STR("process"), block);
+    }
+
+    // A brotli decompressor keeps nothing back.
+    py::object flush() { return kind_ == Coding::Brotli ? py::bytes() : call_method(obj_, VM_STR("flush")); }
+
+private:
+    py::object new_object(int wbits) { return call_method(library_, VM_STR("decompressobj"), py::int_(wbits)); }
+
+    py::object gzip(py::object data) {
+        if (dropped_rest_ || failed_) return py::bytes();
+        py::object out = py::bytes();
+        for (;;) {
+            py::object part;
+            try {
+                part = call_method(obj_, VM_STR("decompress"), data);
+            } catch (py::error_already_set& e) {
+                if (!e.matches(error_)) throw;
+                if (!later_member_) {
+                    failed_ = true;
+                    throw;
+                }
+                dropped_rest_ = true;
+                return out;
+            }
+            out = PyBytes_GET_SIZE(out.ptr()) ? steal(PyNumber_Add(out.ptr(), part.ptr())) : part;
+            data = get_attr(obj_, VM_STR("unused_data"));
+            if (!truthy(data)) return out;
+            later_member_ = true;
+            obj_ = new_object(16 + 15);
         }
     }
-    throw error;
-}
+
+    py::object deflate(py::object data) {
+        if (!first_try_) return call_method(obj_, VM_STR("decompress"), data);
+        first_data_ = first_data_ ? steal(PyNumber_Add(first_data_.ptr(), data.ptr())) : data;
+        try {
+            py::object out = call_method(obj_, VM_STR("decompress"), data);
+            if (truthy(out)) {
+                first_try_ = false;
+                first_data_ = py::object();
+            }
+            return out;
+        } catch (py::error_already_set& e) {
+            if (!e.matches(error_)) throw;
+        }
+        first_try_ = false;
+        obj_ = new_object(-15);
+        py::object all = std::move(first_data_);
+        return call_method(obj_, VM_STR("decompress"), all);
+    }
+
+    const Coding kind_;
+    py::object library_, error_;
+    py::object obj_;  // the decompressor of the stream (gzip: of the member) being decoded
+    bool started_ = false;
+    // gzip
+    bool later_member_ = false;  // a member after the first one has begun
+    bool dropped_rest_ = false;
+    bool failed_ = false;
+    // deflate
+    bool first_try_ = true;
+    py::object first_data_;  // what came while no output showed the format
+};
 
 // ---------------------------------------------------------------------------
 
 BodyChunks::BodyChunks(py::handle response, Py_ssize_t chunk_size, SizeArgument how) {
     try {
         native_ = Native::open(response, chunk_size);
+        if (!native_ && chunk_size > 0) {
+            py::object raw = own_urllib3_body(response);
+            Coding kind;
+            py::object library;
+            if (raw && own_coding(raw, kind, library)) {
+                iterator_ = steal(PyObject_GetIter(
+                    raw.attr("stream")(py_size(chunk_size), py::arg("decode_content") = false).ptr()));
+                decoder_ = std::make_unique<Decoder>(kind, std::move(library));
+                response_ = py::reinterpret_borrow<py::object>(response);
+            }
+        }
     } catch (py::error_already_set& error) {
         if (!is_exception(error)) throw;  // a response that is not as expected is read the usual way
+        native_.reset();
+        decoder_.reset();
+        iterator_ = py::object();
     }
-    if (native_) return;
+    if (native_ || decoder_) return;
     py::object iter_content = response.attr("iter_content");
     py::object chunks = how == SizeArgument::Keyword ? iter_content(py::arg("chunk_size") = chunk_size)
                                                      : iter_content(chunk_size);
@@ -337,7 +506,64 @@ bool BodyChunks::next() {
         size_ = 0;
         return native_->next(data_, size_);
     }
+    if (decoder_) return next_decoded();
     return next_from_iterator();
+}
+
+bool BodyChunks::whole() const { return !decoder_ || !decoder_->started() || decoder_->ended(); }
+
+// One coded block of urllib3's stream at a time, decoded; blocks that decode
+// to nothing are passed over, as urllib3's stream passes them over. At the
+// end, what the decoder still holds, and the body counts as read, as after
+// iter_content's last chunk.
+bool BodyChunks::next_decoded() {
+    release_view();
+    data_ = nullptr;
+    size_ = 0;
+    for (;;) {
+        if (flushed_) return false;
+        py::object block = py::reinterpret_steal<py::object>(blocking([&] { return PyIter_Next(iterator_.ptr()); }));
+        if (!block) {
+            if (PyErr_Occurred()) {
+                py::error_already_set error;
+                raise_as_requests(error);
+            }
+            flushed_ = true;
+            chunk_ = decoder_->flush();
+            set_attr(response_, VM_STR("_content_consumed"), py::bool_(true));
+        } else {
+            if (!PyBytes_Check(block.ptr())) throw py::type_error("urllib3 gave a body block that is not bytes");
+            try {
+                chunk_ = decoder_->decompress(block);
+            } catch (py::error_already_set& error) {
+                if (!error.matches(decoder_->error_type()) && !error.matches(PyExc_OSError)) throw;
+                raise_decode_error(error);
+            }
+        }
+        if (PyBytes_GET_SIZE(chunk_.ptr()) == 0) continue;
+        data_ = PyBytes_AS_STRING(chunk_.ptr());
+        size_ = PyBytes_GET_SIZE(chunk_.ptr());
+        return true;
+    }
+}
+
+// A block that does not decode, as urllib3 reports it: DecodeError
+// "Received response with content-encoding: <coding>, but failed to decode
+// it." with zlib's error beside it, raised as requests raises that.
+void BodyChunks::raise_decode_error(py::error_already_set& error) {
+    py::object models = loaded_module("requests.models");
+    if (!models) throw error;
+    py::object coding = call_method(call_method(get_attr(get_attr(response_, VM_STR("raw")), VM_STR("headers")),
+                                                VM_STR("get"), VM_STR("content-encoding"), VM_STR("")),
+                                    VM_STR("lower"));
+    py::object decode_error = models.attr("DecodeError")(
+        text("Received response with content-encoding: ", coding, ", but failed to decode it."), error.value());
+    {
+        HandledException handled(error);  // zlib's error is its __context__, as in an except block
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(decode_error.ptr())), decode_error.ptr());
+    }
+    py::error_already_set raised;
+    raise_as_requests(raised);
 }
 
 bool BodyChunks::next_from_iterator() {

@@ -5,7 +5,7 @@
 // this class only says what the next chunk is, so that how the body is read
 // can change without touching them.
 //
-// Two ways of reading, chosen per response when the reader is made:
+// Three ways of reading, chosen per response when the reader is made:
 //   * natively, for the common case: requests' own Response with its own
 //     iter_content, a urllib3 response over http.client, a body that is
 //     neither content-encoded nor chunked. The body comes in large reads that
@@ -14,8 +14,17 @@
 //     as its bytes are there. Errors are urllib3's and requests' own, raised
 //     through the same handling as on the iter_content path, and the response
 //     ends in the same state (connection back in the pool, body consumed).
+//   * decoded here, for requests' own Response with its own iter_content and
+//     a body in the gzip, deflate or br coding: the coded bytes come through
+//     urllib3's `raw.stream(N, decode_content=False)` and are decoded with
+//     zlib (or brotli) as urllib3 decodes them, so the chunks are those
+//     iter_content gives; and what the decompressor tells of the coded
+//     stream (zlib's `decompressobj().eof`, brotli's `is_finished()`) says
+//     whether the body came whole. iter_content decodes as far as the bytes
+//     go and never says whether the stream reached its end.
 //   * through `iter_content` for everything else (another response type, a
-//     replaced iter_content, a decoded or chunked body, a body already read).
+//     replaced iter_content, a chunked plain body, another coding, a body
+//     already read).
 #pragma once
 
 #include <memory>
@@ -51,13 +60,26 @@ public:
     // True when the body is read natively rather than through iter_content.
     bool native() const { return bool(native_); }
 
+    // After the end of the body: false when it came in a content coding
+    // decoded here and the coded stream stopped before its end (a body cut
+    // short whose length, if any, matched what was cut). A coded body of no
+    // bytes at all is whole: there was no stream to end.
+    bool whole() const;
+
 private:
     class Native;
+    class Decoder;
+
+    bool next_decoded();
+    [[noreturn]] void raise_decode_error(py::error_already_set& error);
 
     bool next_from_iterator();
     void release_view();
 
     std::unique_ptr<Native> native_;
+    std::unique_ptr<Decoder> decoder_;  // with iterator_ over raw.stream(...)
+    py::object response_;               // while decoding: for its end
+    bool flushed_ = false;
     py::object iterator_;
     py::object chunk_;
     Py_buffer view_{};

@@ -5,6 +5,7 @@
 #include <frameobject.h>
 
 #include <algorithm>
+#include <new>
 
 #include "py_frames.hpp"
 
@@ -110,6 +111,20 @@ namespace vm {
 bool is_exception(const py::error_already_set& error) { return error.matches(PyExc_Exception); }
 
 py::str error_str(const py::error_already_set& error) { return py::str(error.value()); }
+
+void set_python_error(const std::exception& e) {
+    if (const auto* own = dynamic_cast<const py::builtin_exception*>(&e))
+        own->set_error();
+    else if (dynamic_cast<const std::bad_alloc*>(&e))
+        PyErr_NoMemory();
+    else
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+}
+
+py::error_already_set python_error(const std::exception& e) {
+    set_python_error(e);
+    return py::error_already_set();
+}
 
 py::object traceback_of(const py::error_already_set& error) {
     py::object own;

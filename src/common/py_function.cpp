@@ -114,12 +114,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         result = r ? r.release().ptr() : Py_NewRef(Py_None);
     } catch (py::error_already_set& e) {
         e.restore();
-    } catch (const py::builtin_exception& e) {
-        e.set_error();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
     } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+        set_python_error(e);
     }
     // As the interpreter does for a Python function an error passes through.
     if (!result) detail::add_frame(f->impl->origin, f->qualname);

@@ -117,6 +117,11 @@ bool contains(py::handle container, py::handle item) {
     return r == 1;
 }
 
+py::object item(py::handle obj, Py_ssize_t index) {
+    py::object key = steal(PyLong_FromSsize_t(index));
+    return steal(PyObject_GetItem(obj.ptr(), key.ptr()));
+}
+
 std::pair<py::object, py::object> unpack_pair(py::handle pair) {
     PyObject* p = pair.ptr();
     if (PyTuple_CheckExact(p) && PyTuple_GET_SIZE(p) == 2)

@@ -256,6 +256,9 @@ py::str from_code_points(std::u32string_view text);
 bool truthy(py::handle value);
 // `item in container`.
 bool contains(py::handle container, py::handle item);
+// `obj[index]`, as Python indexes whatever obj is (a tuple, a list, any
+// object with __getitem__).
+py::object item(py::handle obj, Py_ssize_t index);
 // `first, second = pair`, with the unpacking statement's TypeError and
 // ValueError texts.
 std::pair<py::object, py::object> unpack_pair(py::handle pair);
@@ -296,6 +299,13 @@ bool is_exception(const py::error_already_set& error);
 // str(error) as Python shows it in messages. Kept as a Python str: an error
 // text may hold lone surrogates, which have no UTF-8 form.
 py::str error_str(const py::error_already_set& error);
+// The Python error a C++ exception becomes when it leaves a native function:
+// pybind11's own exceptions as pybind11 raises them (a failed cast is a
+// RuntimeError), std::bad_alloc as MemoryError, any other as
+// RuntimeError(what()). set_python_error sets it; python_error returns it,
+// for a handler that treats every error of a step alike.
+void set_python_error(const std::exception& e);
+py::error_already_set python_error(const std::exception& e);
 // The traceback of `error` as an `except` block of the native function
 // running now sees it: that function's frame (see make_function), then the
 // frames the error passed through. So an error raised by C++ code, which has

@@ -20,7 +20,7 @@ bool is_chunked(py::handle headers) {
 }
 
 // A body that requests decodes: what arrives is not what the wire brought.
-bool is_content_coded(py::handle headers) {
+bool is_content_coded_header(py::handle headers) {
     py::object coding = header_word(headers, "content-encoding");
     return !coding.equal(py::str("")) && !coding.equal(py::str("identity"));
 }
@@ -58,7 +58,32 @@ py::object wire_count(py::handle response) {
     throw py::error_already_set();
 }
 
+// The checks of the bytes that came off the wire.
+void check_wire_bytes(py::handle error_type, const ExpectedBody& expected, py::handle response,
+                      long long delivered) {
+    if (!expected.wire_bytes && !expected.until_close) return;
+    py::object wire = wire_count(response);
+    if (expected.until_close) {
+        if (delivered == 0 && (!wire || compare(wire, py::int_(0), Py_LE)))
+            raise_short(error_type, py::str("Connection closed early: no bytes arrived"));
+        return;
+    }
+    // A decoded body is counted on the wire only: nothing to compare without
+    // that count. A plain one arrives as it came, and what was handed out
+    // counts too (a stand-in response may hand out bytes no urllib3 read).
+    py::object handed = steal(PyLong_FromLongLong(delivered));
+    py::object received;
+    if (is_content_coded(response))
+        received = wire;
+    else
+        received = (wire && compare(wire, handed, Py_GT)) ? wire : handed;
+    if (!received || compare(received, expected.wire_bytes, Py_GE)) return;
+    raise_short(error_type, text("Connection closed early: ", received, " of ", expected.wire_bytes, " bytes arrived"));
+}
+
 }  // namespace
+
+bool is_content_coded(py::handle response) { return is_content_coded_header(get_attr(response, VM_STR("headers"))); }
 
 bool is_login_answer(py::handle response) {
     if (compare(get_attr(response, VM_STR("status_code")), py::int_(302), Py_EQ)) return true;
@@ -80,25 +105,10 @@ ExpectedBody expected_body(py::handle response, py::handle length) {
 }
 
 void check_body_complete(py::handle error_type, const ExpectedBody& expected, py::handle response,
-                         long long delivered) {
-    if (!expected.wire_bytes && !expected.until_close) return;
-    py::object wire = wire_count(response);
-    if (expected.until_close) {
-        if (delivered == 0 && (!wire || compare(wire, py::int_(0), Py_LE)))
-            raise_short(error_type, py::str("Connection closed early: no bytes arrived"));
-        return;
-    }
-    // A decoded body is counted on the wire only: nothing to compare without
-    // that count. A plain one arrives as it came, and what was handed out
-    // counts too (a stand-in response may hand out bytes no urllib3 read).
-    py::object handed = steal(PyLong_FromLongLong(delivered));
-    py::object received;
-    if (is_content_coded(get_attr(response, VM_STR("headers"))))
-        received = wire;
-    else
-        received = (wire && compare(wire, handed, Py_GT)) ? wire : handed;
-    if (!received || compare(received, expected.wire_bytes, Py_GE)) return;
-    raise_short(error_type, text("Connection closed early: ", received, " of ", expected.wire_bytes, " bytes arrived"));
+                         long long delivered, bool stream_ended) {
+    check_wire_bytes(error_type, expected, response, delivered);
+    if (!stream_ended)
+        raise_short(error_type, py::str("Connection closed early: the compressed body stopped before its end"));
 }
 
 }  // namespace vm

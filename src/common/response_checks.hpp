@@ -1,6 +1,7 @@
 // Checks of a streamed `requests` response that more than one module makes:
-// whether the service answered with its log-in page instead of a file, and
-// whether a body that ended brought every byte its header announced.
+// whether the service answered with its log-in page instead of a file,
+// whether the body comes in a content coding, and whether a body that ended
+// brought every byte its header announced and, coded, the end of its stream.
 #pragma once
 
 #include "pyfunc.hpp"
@@ -12,6 +13,11 @@ namespace vm {
 // form), or an HTML page, `response.headers.get("Content-Type", "")`
 // starting with "text/html" (exactly; "TEXT/HTML" does not).
 bool is_login_answer(py::handle response);
+
+// The answer names a content coding other than identity in its
+// Content-Encoding: the bytes on the wire, which its Content-Length and any
+// Content-Range count, are not the bytes of the file.
+bool is_content_coded(py::handle response);
 
 // What the body of an answer must bring, known from its headers before the
 // body is read. With the urllib3 that requests runs on, a connection that
@@ -31,12 +37,15 @@ struct ExpectedBody {
 // negative one counts as none, as http.client reads it).
 ExpectedBody expected_body(py::handle response, py::handle length);
 
-// After the body ended, `delivered` bytes of it having been handed out:
-// raises `error_type("Connection closed early: N of M bytes arrived")` when
-// fewer than the announced M bytes came off the wire, and
+// After the body ended, `delivered` bytes of it having been handed out, and
+// `stream_ended` what the body reader says of a coded body's stream
+// (BodyChunks::whole): raises `error_type("Connection closed early: N of M
+// bytes arrived")` when fewer than the announced M bytes came off the wire;
 // `error_type("Connection closed early: no bytes arrived")` when a body
-// without length or framing brought none.
+// without length or framing brought none; and `error_type("Connection
+// closed early: the compressed body stopped before its end")` when the coded
+// stream did not reach its end (a cut that its length, if any, matched).
 void check_body_complete(py::handle error_type, const ExpectedBody& expected, py::handle response,
-                         long long delivered);
+                         long long delivered, bool stream_ended);
 
 }  // namespace vm

@@ -12,9 +12,13 @@
 // file keeps every byte received so far, so the next start resumes it.
 #include "http_transfer.hpp"
 
+#include <pybind11/stl/filesystem.h>
+
 #include <climits>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "body_chunks.hpp"
 #include "buffered_file.hpp"
@@ -36,8 +40,25 @@ py::object join(py::handle folder, py::handle name) { return vm::steal(PyNumber_
 
 py::object py_int(long long v) { return vm::steal(PyLong_FromLongLong(v)); }
 
-// The first byte of a "bytes START-END/TOTAL" Content-Range value.
-std::optional<long long> content_range_start(py::handle value) {
+// A "bytes FIRST-LAST/TOTAL" Content-Range value: its first byte, and the
+// size of the whole file when it names one ("*" names none).
+struct ContentRange {
+    long long first = 0;
+    std::optional<long long> total;
+};
+
+// Decimal digits from `i` on, as a number; null when there are none or too many.
+std::optional<long long> digits_at(const std::string& text, size_t& i) {
+    if (i >= text.size() || text[i] < '0' || text[i] > '9') return std::nullopt;
+    long long n = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (n > (LLONG_MAX - 9) / 10) return std::nullopt;
+        n = n * 10 + (text[i] - '0');
+    }
+    return n;
+}
+
+std::optional<ContentRange> content_range(py::handle value) {
     const char* s = PyUnicode_AsUTF8(value.ptr());
     if (!s) throw py::error_already_set();
     std::string text(s);
@@ -46,21 +67,56 @@ std::optional<long long> content_range_start(py::handle value) {
     if (text.compare(i, 5, "bytes") != 0) return std::nullopt;
     i += 5;
     while (i < text.size() && text[i] == ' ') ++i;
-    if (i >= text.size() || text[i] < '0' || text[i] > '9') return std::nullopt;
-    long long start = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        if (start > (LLONG_MAX - 9) / 10) return std::nullopt;
-        start = start * 10 + (text[i] - '0');
+    auto first = digits_at(text, i);
+    if (!first || i >= text.size() || text[i] != '-') return std::nullopt;
+    ContentRange range;
+    range.first = *first;
+    ++i;
+    if (digits_at(text, i) && i < text.size() && text[i] == '/') {
+        ++i;
+        range.total = digits_at(text, i);
+        if (i != text.size()) range.total.reset();
     }
-    if (i >= text.size() || text[i] != '-') return std::nullopt;
-    return start;
+    return range;
 }
+
+// The answer's Content-Range, when it is a text that names a byte range.
+std::optional<ContentRange> answer_range(py::handle response) {
+    py::object value = get_attr(response, VM_STR("headers")).attr("get")("content-range");
+    if (!PyUnicode_Check(value.ptr())) return std::nullopt;
+    return content_range(value);
+}
+
+bool is_status(py::handle response, long code) { return get_attr(response, VM_STR("status_code")).equal(py_int(code)); }
+
+[[noreturn]] void raise_error(py::handle error_type, py::handle message) {
+    PyErr_SetObject(error_type.ptr(), message.ptr());
+    throw py::error_already_set();
+}
+
+// Parked for good (the host quits) while a coded answer is being written,
+// a transfer leaves its partial file empty: those bytes came decoded from a
+// stream that did not end, and no later transfer may resume from them (an
+// empty partial file is no partial file). Made before the partial file's
+// buffer, so that it runs after the buffer has written out what it held.
+class EmptyOnPark final : private vm::OnPark {
+public:
+    explicit EmptyOnPark(std::filesystem::path path) : path_(std::move(path)) {}
+
+private:
+    void on_park() noexcept override {
+        std::error_code ignored;
+        std::filesystem::resize_file(path_, 0, ignored);
+    }
+
+    std::filesystem::path path_;
+};
 
 // The partial file's target: the content folder and the file name without
 // its extension.
 std::string target_key(py::handle os_path, py::handle folder, py::handle filename) {
-    py::object stem = call_method(os_path, VM_STR("splitext"), filename);
-    return vm::target_key(os_path, folder, py::reinterpret_borrow<py::tuple>(stem)[0]);
+    py::object stem = vm::item(call_method(os_path, VM_STR("splitext"), filename), 0);
+    return vm::target_key(os_path, folder, stem);
 }
 
 // ---------------------------------------------------------------------------
@@ -82,12 +138,15 @@ private:
     void resume_offset();
     void send_first_request();
     void resume_or_restart();
-    void check_status() { call_method(response, VM_STR("raise_for_status")); }
+    void check_status();
     void take_server_extension();
+    void check_range();
     vm::ExpectedBody total_size();
     void open_partial_file();
     bool chunk_loop();
+    void check_whole_file();
     void finish();
+    void failed(py::error_already_set& error);
     void fail(const py::error_already_set& error);
 
     void build_paths();
@@ -96,6 +155,7 @@ private:
     void info(py::handle message) { call_method(logger, VM_STR("info"), message); }
     bool flag_set(py::handle flag) { return vm::truthy(call_method(flag, VM_STR("is_set"))); }
     void end_cancelled();
+    void drop_coded_partial();
     void call_progress_callback();
 
     const py::module_& m;
@@ -107,9 +167,13 @@ private:
     py::object url, progress, cancel_flag, pause_flag;
     py::object content_folder, file_path, temp_path, response;
     long long resume_position = 0;
-    std::optional<vm::BufferedFile> part;
+    bool coded = false;                    // the body comes in a content coding
+    std::optional<long long> whole_size;   // the file's size, as a 206 named it
+    std::optional<EmptyOnPark> empty_on_park;
+    std::optional<vm::BufferedFile> part;  // made after empty_on_park (see there)
     bool part_open = false;
     long long received = 0;
+    bool stream_ended = true;
 };
 
 void Transfer::run() {
@@ -125,24 +189,34 @@ void Transfer::run() {
     vm::TargetClaim claim;
     if (!wait_for_target(claim)) return;
 
+    // Every error fails the task, a C++ one as the Python error it becomes.
     try {
         guarded();
     } catch (py::error_already_set& error) {
-        // The partial file is closed first; an error while closing it takes
-        // the place of the first one, as a `with` block does.
-        if (part_open) {
-            part_open = false;
-            try {
-                part->close();
-            } catch (py::error_already_set& close_error) {
-                if (!vm::is_exception(error) || !vm::is_exception(close_error)) throw;
-                fail(close_error);
-                return;
-            }
-        }
-        if (!vm::is_exception(error)) throw;
-        fail(error);
+        failed(error);
+    } catch (const std::exception& cpp_error) {
+        py::error_already_set error = vm::python_error(cpp_error);
+        failed(error);
     }
+}
+
+// The partial file is closed first; an error while closing it takes the
+// place of the first one, as a `with` block does.
+void Transfer::failed(py::error_already_set& error) {
+    if (part_open) {
+        part_open = false;
+        try {
+            part->close();
+        } catch (py::error_already_set& close_error) {
+            if (!vm::is_exception(error) || !vm::is_exception(close_error)) throw;
+            drop_coded_partial();
+            fail(close_error);
+            return;
+        }
+    }
+    if (!vm::is_exception(error)) throw error;
+    drop_coded_partial();
+    fail(error);
 }
 
 void Transfer::make_paths() {
@@ -174,15 +248,18 @@ void Transfer::guarded() {
     check_status();
     policy.status_passed(response);
     take_server_extension();
+    check_range();
     vm::ExpectedBody expected = total_size();
     open_partial_file();
     if (!chunk_loop()) return;
     part_open = false;
     part->close();
     call_method(response, VM_STR("close"));
-    // A body that ends before its announced length is an interrupted
-    // transfer: the partial file stays for the next attempt to resume from.
-    vm::check_body_complete(vm::global(m, "RequestException"), expected, response, received);
+    // A body that ends before its announced length, or before the end of its
+    // coded stream, is an interrupted transfer: a plain partial file stays
+    // for the next attempt to resume from.
+    vm::check_body_complete(vm::global(m, "RequestException"), expected, response, received, stream_ended);
+    check_whole_file();
     finish();
 }
 
@@ -191,7 +268,11 @@ void Transfer::resume_offset() {
     resume_position = 0;
     if (vm::truthy(call_method(temp_path, VM_STR("exists")))) {
         py::object size = get_attr(call_method(temp_path, VM_STR("stat")), VM_STR("st_size"));
-        resume_position = size.cast<long long>();
+        // A size that is no whole number, or past 63 bits, raises Python's
+        // own TypeError or OverflowError.
+        py::object whole = vm::steal(PyNumber_Index(size.ptr()));
+        resume_position = PyLong_AsLongLong(whole.ptr());
+        if (resume_position == -1 && PyErr_Occurred()) throw py::error_already_set();
         set_attr(progress, VM_STR("bytes_downloaded"), size);
     }
 }
@@ -215,22 +296,37 @@ void Transfer::restart() {
 }
 
 // Resume only from a 206; one whose Content-Range names another first byte
-// than the one asked for would put the body at the wrong offset.
+// than the one asked for would put the body at the wrong offset. A coded
+// answer counts its range in coded bytes, not in the file's: it never
+// continues a partial file.
 void Transfer::resume_or_restart() {
     if (resume_position <= 0) return;
     bool resumed = false;
-    if (get_attr(response, VM_STR("status_code")).equal(py_int(206))) {
+    if (is_status(response, 206) && !vm::is_content_coded(response)) {
         py::object range = get_attr(response, VM_STR("headers")).attr("get")("content-range");
         if (!PyUnicode_Check(range.ptr())) {
             resumed = true;  // no Content-Range: the answer starts where it was asked to
         } else {
-            auto start = content_range_start(range);
-            resumed = start && *start == resume_position;
+            auto named = content_range(range);
+            resumed = named && named->first == resume_position;
         }
     }
     if (resumed) return;
     policy.restarting_without_resume();
     restart();
+}
+
+// raise_for_status passes every status below 400; only a 2xx answer
+// carries the file (a 3xx that was not followed, a 304, a 1xx carry none).
+void Transfer::check_status() {
+    call_method(response, VM_STR("raise_for_status"));
+    py::object status = get_attr(response, VM_STR("status_code"));
+    if (vm::compare(status, py_int(200), Py_GE) && vm::compare(status, py_int(300), Py_LT)) return;
+    py::object reason = vm::readable_attr(response, VM_STR("reason"));
+    const bool named = reason && PyUnicode_Check(reason.ptr()) && PyUnicode_GET_LENGTH(reason.ptr()) > 0;
+    raise_error(vm::global(m, "RequestException"),
+                named ? vm::text("Server answered ", status, " ", reason, " instead of the file")
+                      : vm::text("Server answered ", status, " instead of the file"));
 }
 
 // Only the server's extension is ever used, and only a plain one: the name
@@ -240,16 +336,15 @@ void Transfer::take_server_extension() {
         call_method(self, VM_STR("_get_filename_from_headers"), get_attr(response, VM_STR("headers")));
     if (!vm::truthy(actual_filename)) return;
     info(vm::text("Server provided filename: ", actual_filename));
-    py::object actual_ext = call_method(
-        py::reinterpret_borrow<py::tuple>(call_method(os_path, VM_STR("splitext"), actual_filename))[1],
-        VM_STR("lower"));
-    py::tuple current = call_method(os_path, VM_STR("splitext"), get_attr(task, VM_STR("filename")));
-    py::object current_ext = call_method(current[1], VM_STR("lower"));
+    py::object actual_ext =
+        call_method(vm::item(call_method(os_path, VM_STR("splitext"), actual_filename), 1), VM_STR("lower"));
+    py::object current = call_method(os_path, VM_STR("splitext"), get_attr(task, VM_STR("filename")));
+    py::object current_ext = call_method(vm::item(current, 1), VM_STR("lower"));
     if (!PyUnicode_Check(actual_ext.ptr()) || !names::plain_extension(vm::code_points(actual_ext)) ||
         actual_ext.equal(current_ext))
         return;
 
-    set_attr(task, VM_STR("filename"), vm::steal(PyNumber_Add(current[0].ptr(), actual_ext.ptr())));
+    set_attr(task, VM_STR("filename"), vm::steal(PyNumber_Add(vm::item(current, 0).ptr(), actual_ext.ptr())));
     build_paths();
     set_attr(progress, VM_STR("bytes_downloaded"), py_int(0));
     // The partial file under the former name is left as it is; the new one
@@ -259,6 +354,24 @@ void Transfer::take_server_extension() {
         check_status();
     }
     resume_position = 0;
+}
+
+// The answer whose body is read. A 206 that names its part must start where
+// the partial file ends (at byte 0 when there is none, whatever was asked);
+// when it also names the size of the whole file, the finished file must have
+// that size (check_whole_file), unless the body is coded, whose range counts
+// coded bytes.
+void Transfer::check_range() {
+    coded = vm::is_content_coded(response);
+    whole_size.reset();
+    if (!is_status(response, 206)) return;
+    auto named = answer_range(response);
+    if (!named) return;
+    if (named->first != resume_position)
+        raise_error(vm::global(m, "RequestException"),
+                    vm::text("The server sent part of the file from byte ", named->first, ", not from byte ",
+                             resume_position));
+    if (!coded) whole_size = named->total;
 }
 
 // Sets the total from Content-Length; returns what the body must bring.
@@ -274,8 +387,24 @@ vm::ExpectedBody Transfer::total_size() {
 }
 
 void Transfer::open_partial_file() {
+    if (coded) empty_on_park.emplace(temp_path.cast<std::filesystem::path>());
     part.emplace(vm::builtin("open")(temp_path, resume_position > 0 ? "ab" : "wb", py::arg("buffering") = 0));
     part_open = true;
+}
+
+// A partial file written from a coded answer is not kept when the transfer
+// ends without the file: its bytes came decoded, and a Range request counts
+// coded bytes, so no later transfer could continue it; and what a coded
+// stream brought before its check failed may be wrong. Whatever else
+// failed, the removal's own error does not count.
+void Transfer::drop_coded_partial() {
+    if (!coded || !part) return;
+    try {
+        vm::global(m, "os").attr("remove")(temp_path);
+    } catch (py::error_already_set& error) {
+        if (!vm::is_exception(error)) throw;
+    }
+    empty_on_park.reset();
 }
 
 // Ends the task as cancelled; the partial file (when open) and the response
@@ -287,6 +416,7 @@ void Transfer::end_cancelled() {
         part_open = false;
         part->close();
     }
+    drop_coded_partial();
     if (response) call_method(response, VM_STR("close"));
     call_method(self, VM_STR("_move_to_failed"), task);
 }
@@ -340,7 +470,21 @@ bool Transfer::chunk_loop() {
         call_method(progress, VM_STR("update"), bytes_downloaded, get_attr(progress, VM_STR("total_bytes")));
         call_progress_callback();
     }
+    stream_ended = chunks.whole();
     return true;
+}
+
+// A 206 that named the size of the whole file brought only part of it (or
+// more than it): the task fails as a cut body does, and the partial file,
+// a sound prefix, is there for the next attempt to continue.
+void Transfer::check_whole_file() {
+    if (!whole_size) return;
+    const long long size = resume_position + received;
+    if (size == *whole_size) return;
+    raise_error(vm::global(m, "RequestException"),
+                size < *whole_size
+                    ? vm::text("The server sent only part of the file: ", size, " of ", *whole_size, " bytes")
+                    : vm::text("The server sent more than the file: ", size, " bytes where it named ", *whole_size));
 }
 
 // The partial file becomes the final file in one replace, so an older final
@@ -350,6 +494,7 @@ void Transfer::finish() {
     bool have_part = vm::truthy(call_method(temp_path, VM_STR("exists")));
     if (have_part || !vm::truthy(call_method(file_path, VM_STR("exists"))))
         vm::global(m, "os").attr("replace")(temp_path, file_path);
+    empty_on_park.reset();
     set_attr(task, VM_STR("output_path"), vm::global(m, "Path")(file_path));
     set_status("COMPLETED");
     set_attr(progress, VM_STR("percentage"), py::float_(100.0));

@@ -3,12 +3,16 @@
 //
 // A transfer resumes from the partial file (the file name + ".part") with a
 // Range request and starts again from byte 0 when the server does not
-// resume; takes over a plain file extension the server names; streams the
-// body in 8192-byte chunks with cancel and pause honoured before each one;
-// fails a body that ends short (before its announced length, or without a
-// single byte when no length was announced); and turns the partial
-// file into the final file in one replace. Two transfers into the same
-// partial file run one after the other.
+// resume (a compressed answer never resumes: its range counts compressed
+// bytes); takes the file only from a 2xx answer; takes over a plain file
+// extension the server names; streams the body in 8192-byte chunks with
+// cancel and pause honoured before each one; fails a body that ends short
+// (before its announced length, without a single byte when no length was
+// announced, a compressed one before the end of its stream, or a 206 short
+// of the whole file its Content-Range names); and turns the partial file
+// into the final file in one replace. A partial file written from a
+// compressed answer is not kept. Two transfers into the same partial file
+// run one after the other.
 //
 // What a downloader brings of its own is a TransferPolicy: how a request is
 // sent, and what is checked or logged of the answers.

@@ -107,26 +107,35 @@ py::object content_length(py::handle headers) {
     return vm::steal(PyNumber_Long(value.ptr()));
 }
 
-// A body that ended before its announced length is a broken transfer.
-void check_complete(py::module_& m, const vm::ExpectedBody& expected, py::handle response, long long received) {
+// What came of a body: the bytes received, and whether a coded body's
+// stream reached its end (BodyChunks::whole).
+struct CopiedBody {
+    long long received = 0;
+    bool stream_ended = true;
+};
+
+// A body that ended before its announced length, or a coded one before the
+// end of its stream, is a broken transfer.
+void check_complete(py::module_& m, const vm::ExpectedBody& expected, py::handle response, const CopiedBody& body) {
     py::object error_type = vm::global(m, "requests").attr("RequestException");
-    vm::check_body_complete(error_type, expected, response, received);
+    vm::check_body_complete(error_type, expected, response, body.received, body.stream_ended);
 }
 
 // Writes the body to `file`, calling `after_chunk(received)` after each
-// chunk; returns the bytes received.
+// chunk.
 template <class AfterChunk>
-long long copy_body(py::handle response, vm::BufferedFile& file, AfterChunk&& after_chunk) {
+CopiedBody copy_body(py::handle response, vm::BufferedFile& file, AfterChunk&& after_chunk) {
     vm::BodyChunks chunks(response, kChunkSize, vm::BodyChunks::SizeArgument::Positional);
-    long long received = 0;
+    CopiedBody body;
     while (chunks.next()) {
         if (!chunks.empty()) {
             file.append(chunks.data(), chunks.size());
-            received += chunks.size();
+            body.received += chunks.size();
         }
-        after_chunk(received);
+        after_chunk(body.received);
     }
-    return received;
+    body.stream_ended = chunks.whole();
+    return body;
 }
 
 // The served name as a file name inside the destination: its last path
@@ -144,7 +153,7 @@ py::object served_file_name(py::handle served) {
 // plain one, ".mp3" otherwise, so that no part of what the server sent
 // beyond a few letters reaches the temporary file's name.
 py::object stream_suffix(py::handle os_path, py::handle name) {
-    py::object suffix = py::reinterpret_borrow<py::tuple>(os_path.attr("splitext")(name))[1];
+    py::object suffix = vm::item(os_path.attr("splitext")(name), 1);
     if (PyUnicode_Check(suffix.ptr()) && velmora::names::plain_extension(vm::code_points(suffix))) return suffix;
     return py::str(kDefaultSuffix);
 }
@@ -186,9 +195,9 @@ py::object stream_to_temp_file(py::module_& m, py::handle self, py::handle respo
         if (vm::compare(length, py::int_(0), Py_EQ)) raise_api_error(m, "File has no content");
         const vm::ExpectedBody expected = vm::expected_body(response, length);
         out.file.emplace(vm::call_method(out.os, VM_STR("fdopen"), out.fd, VM_STR("wb"), py::int_(0)));
-        const long long received = copy_body(response, *out.file, [](long long) {});
+        const CopiedBody body = copy_body(response, *out.file, [](long long) {});
         out.file->close();
-        check_complete(m, expected, response, received);
+        check_complete(m, expected, response, body);
     } catch (py::error_already_set&) {
         out.discard();
         throw;
@@ -224,9 +233,9 @@ py::object download_to(py::module_& m, py::handle self, py::handle response, py:
     vm::BufferedFile file(vm::builtin("open")(target, "wb", py::arg("buffering") = 0));
     const bool report = vm::truthy(progress_callback) && vm::compare(length, py::int_(0), Py_GT);
     py::object hundred = py::int_(100);
-    long long received = 0;
+    CopiedBody body;
     try {
-        received = copy_body(response, file, [&](long long so_far) {
+        body = copy_body(response, file, [&](long long so_far) {
             if (!report) return;
             // What the callback is told is on disk.
             file.flush();
@@ -243,7 +252,7 @@ py::object download_to(py::module_& m, py::handle self, py::handle response, py:
         quietly([&] { file.close(); });
         throw;
     }
-    check_complete(m, expected, response, received);
+    check_complete(m, expected, response, body);
     return target;
 }
 

@@ -16,4 +16,14 @@ PYBIND11_MODULE(_body_chunks_probe, m) {
             return chunks.native();
         },
         py::arg("response"), py::arg("on_chunk"), py::arg("chunk_size") = 8192);
+    // The same, and then whether the body came whole (BodyChunks::whole):
+    // returns (native, whole).
+    m.def(
+        "chunks_and_end",
+        [](py::handle response, py::handle on_chunk) {
+            vm::BodyChunks chunks(response, 8192);
+            while (chunks.next()) on_chunk(py::bytes(chunks.data(), chunks.size()));
+            return py::make_tuple(chunks.native(), chunks.whole());
+        },
+        py::arg("response"), py::arg("on_chunk"));
 }

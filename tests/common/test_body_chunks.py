@@ -7,6 +7,10 @@ The reader is reached through the test-only module _body_chunks_probe,
 built with the unit tests (see module_test_helpers.load_probe)."""
 import gzip
 import io
+import random
+import zlib
+
+import brotli
 
 import pytest
 import requests
@@ -169,7 +173,7 @@ SLOW_PATHS = [
     ("body already read", {}, body_already_read),
     ("raw is no urllib3 response", {}, raw_not_urllib3),
     ("chunked", {"chunked": True, "piece": 5_000}, None),
-    ("compressed", {"gzip": True}, None),
+    ("compressed, iter_content replaced", {"gzip": True}, replace_on_instance),
 ]
 
 
@@ -202,3 +206,71 @@ def test_plain_bodies_are_read_natively(server, session):
     chunks = []
     assert PROBE.chunks(response, chunks.append) is True
     assert chunks == [gzip.compress(b"not decoded")]
+
+
+# Coded bodies are decoded by the reader itself, so that it can tell whether
+# the coded stream reached its end; what it hands out and raises must be what
+# iter_content gives.
+NOISE = random.Random(5).randbytes(60_000)  # hardly compresses: many blocks
+PACKED = gzip.compress(NOISE, mtime=0)
+
+
+def deflated(data, wbits):
+    packer = zlib.compressobj(wbits=wbits)
+    return packer.compress(data) + packer.flush()
+
+
+def corrupt(data):
+    """64 bytes in the middle of the stored data flipped: the stream goes on to its end and fails its check."""
+    packed = bytearray(gzip.compress(data, compresslevel=0, mtime=0))
+    middle = len(packed) // 2
+    packed[middle:middle + 64] = bytes(b ^ 0xFF for b in packed[middle:middle + 64])
+    return bytes(packed)
+
+
+CODED = [
+    # name, what the server sends, options, whether the body is whole
+    ("gzip", PACKED, {"encoding": "gzip"}, True),
+    ("gzip, upper case", PACKED, {"encoding": "GZIP"}, True),
+    ("gzip, no length", PACKED, {"encoding": "gzip", "length": False}, True),
+    ("gzip, chunked", PACKED, {"encoding": "gzip", "chunked": True, "piece": 7_000}, True),
+    ("gzip, trickling", PACKED, {"encoding": "gzip", "piece": 5_000, "trickle": 0.001}, True),
+    ("gzip, two members", PACKED + gzip.compress(b"and more", mtime=0), {"encoding": "gzip"}, True),
+    ("gzip, bytes after its end", PACKED + b"\0" * 100, {"encoding": "gzip"}, True),
+    ("deflate, zlib format", deflated(NOISE, 15), {"encoding": "deflate"}, True),
+    ("deflate, raw", deflated(NOISE, -15), {"encoding": "deflate"}, True),
+    ("br", brotli.compress(NOISE), {"encoding": "br"}, True),
+    ("empty", b"", {"encoding": "gzip"}, True),
+    ("gzip, its length cut with it", PACKED, {"encoding": "gzip", "cut_to": len(PACKED) // 2}, False),
+    ("gzip, cut, no length", PACKED, {"encoding": "gzip", "length": False, "cut_to": len(PACKED) // 2}, False),
+    ("gzip, end mark missing", PACKED[:-8], {"encoding": "gzip"}, False),
+    ("gzip, a member cut", PACKED + PACKED[:100], {"encoding": "gzip"}, False),
+    ("deflate, cut", deflated(NOISE, 15)[:20_000], {"encoding": "deflate"}, False),
+    ("br, cut", brotli.compress(NOISE)[:20_000], {"encoding": "br"}, False),
+    ("gzip, corrupt", corrupt(NOISE), {"encoding": "gzip"}, None),
+    ("gzip, no gzip at all", b"plain bytes", {"encoding": "gzip"}, None),
+    ("br, no brotli at all", b"plain bytes", {"encoding": "br"}, None),
+]
+
+
+@pytest.mark.parametrize("name,data,options,whole", CODED, ids=[c[0] for c in CODED])
+def test_coded_bodies_are_decoded_as_iter_content_decodes_them(server, session, name, data, options, whole):
+    server.add("/small", b"x" * 10)
+    url = server.add("/body", data, **options)
+    ends = []
+
+    def through_decoder(response, take):
+        native, came_whole = PROBE.chunks_and_end(response, take)
+        ends.append(came_whole)
+        return native
+
+    slow, _ = read(server, session, url, through_iter_content)
+    fast, native = read(server, session, url, through_decoder)
+    assert [len(c) for c in fast["chunks"]] == [len(c) for c in slow["chunks"]]
+    assert fast == slow
+    if whole is None:
+        assert fast["error"][0] is requests.exceptions.ContentDecodingError
+        assert ends == []
+    else:
+        assert fast["error"] is None and native is False
+        assert ends == [whole]

@@ -330,8 +330,8 @@ def test_short_body_fails_and_retry_resumes(dl, server):
     assert retried.progress.status == dlmod.DownloadStatus.COMPLETED
 
 
-@pytest.mark.parametrize("route, detail", SHORT_ANSWERS)
-def test_answer_that_ends_short_is_never_complete(dl, server, route, detail):
+@pytest.mark.parametrize("route, detail, kept", SHORT_ANSWERS)
+def test_answer_that_ends_short_is_never_complete(dl, server, route, detail, kept):
     server.add("/ep.mp3", **route)
     url = server.url("/ep.mp3")
     task = add(dl, url)
@@ -340,7 +340,7 @@ def test_answer_that_ends_short_is_never_complete(dl, server, route, detail):
 
     assert task.progress.status == dlmod.DownloadStatus.FAILED
     assert task.progress.error_message == "Network error: " + detail + URL_LINE + url
-    assert [p.name for p in folder(dl).iterdir()] == ["Episode 1.mp3.part"]
+    assert [p.name for p in folder(dl).iterdir()] == (["Episode 1.mp3.part"] if kept else [])
 
 
 def test_compressed_body_is_not_taken_for_a_short_one(dl, server):
@@ -442,3 +442,47 @@ def test_a_full_disk_fails_with_the_write_error(tmp_path):
                             env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == ["Error: [Errno 27] File too large", "20000"]
+
+
+# ---------------------------------------------------------------------------
+# The host's odd objects
+
+
+def test_a_path_splitter_that_gives_a_list(dl, server, monkeypatch):
+    real = os.path.splitext
+    monkeypatch.setattr(os.path, "splitext", lambda name: list(real(name)))
+    server.add("/ep.mp3", body=BODY, disposition='attachment; filename="Episode.M4A"')
+    task = add(dl, server.url("/ep.mp3"))
+
+    dl._download_file(task)
+
+    assert task.progress.status == dlmod.DownloadStatus.COMPLETED, task.progress.error_message
+    assert (folder(dl) / "Episode 1.m4a").read_bytes() == BODY
+
+
+@pytest.mark.parametrize("size, detail", [
+    (2 ** 70, "int too big to convert"),
+    (5.5, "'float' object cannot be interpreted as an integer"),
+])
+def test_a_partial_file_size_past_reach_fails_the_task(tmp_path, server, shut_down, caplog, size, detail):
+    class OddPath(type(Path())):
+        def stat(self, **kwargs):
+            if self.name.endswith(".part"):
+                return types.SimpleNamespace(st_size=size)
+            return super().stat(**kwargs)
+
+    class Downloader(dlmod.PodcastDownloader):
+        def _get_content_folder(self, base, name):
+            return OddPath(base) / name
+
+    d = shut_down(Downloader(str(tmp_path / "dl"), max_concurrent=0))
+    server.add("/ep.mp3", body=BODY)
+    task = add(d, server.url("/ep.mp3"))
+
+    d._download_file(task)
+
+    assert task.progress.status == dlmod.DownloadStatus.FAILED
+    assert task.progress.error_message == "Error: " + detail + URL_LINE + task.url
+    first, second = errors(caplog)
+    assert first.getMessage() == "Download failed for Episode 1: " + detail and first.exc_info is not None
+    assert d.get_all_failed() == [task] and server.log == []

@@ -1,6 +1,7 @@
 """PodcastDownloader's controls against a loopback HTTP server whose body is
 held back on an event: pause, resume and cancel, and transfers into the same
 file one after the other, also in a forked child."""
+import os
 import threading
 import time
 import types
@@ -87,6 +88,23 @@ def test_cancel_keeps_the_partial_file(make_downloader, server, held, pause_firs
     assert task.progress.error_message == "Cancelled by user"
     assert (folder(d) / "Episode 1.mp3.part").read_bytes() == BODY[:HELD]
     assert not (folder(d) / "Episode 1.mp3").exists()
+
+
+def test_cancel_of_a_compressed_answer_keeps_no_partial_file(make_downloader, server):
+    # Its bytes came decoded, and a Range counts compressed bytes: nothing
+    # could continue them.
+    noise = os.urandom(100_000)  # its gzip form is as long: two chunks go out before the hold
+    route = server.add("/ep.mp3", body=noise, gzip=True, hold_after=HELD, release=threading.Event())
+    d = make_downloader(1)
+    task = add(d, server.url("/ep.mp3"))
+    assert route.held.wait(10)
+    wait_until(lambda: task.progress.bytes_downloaded > 0)
+    d.cancel_download(task.task_id)
+    route.release.set()
+    wait_until(lambda: d.get_all_failed() == [task])
+
+    assert (task.progress.status, task.progress.error_message) == (dlmod.DownloadStatus.CANCELLED, "Cancelled by user")
+    assert list(folder(d).iterdir()) == []
 
 
 def test_cancelled_while_queued_still_starts(dl, server):

@@ -13,16 +13,17 @@ HELD = 16384  # two full chunks are sent before a held body waits
 
 NOISE = os.urandom(40000)  # hardly compresses: the compressed body is as long as the plain one
 PACKED = len(gzip.compress(NOISE))
-# Answers (file_routes.Route options) whose body ends before it is whole, and
-# the text of the error the transfer fails with.
+# Answers (file_routes.Route options) whose body ends before it is whole, the
+# text of the error the transfer fails with, and whether the partial file is
+# kept (one written from a compressed answer is not: nothing can resume it).
 SHORT_ANSWERS = [
     pytest.param({"body": NOISE, "gzip": True, "short_by": PACKED // 2},
-                 f"Connection closed early: {PACKED - PACKED // 2} of {PACKED} bytes arrived", id="compressed"),
+                 f"Connection closed early: {PACKED - PACKED // 2} of {PACKED} bytes arrived", False, id="compressed"),
     pytest.param({"body": BODY, "announced": 1 << 64},
-                 f"Connection closed early: {len(BODY)} of {1 << 64} bytes arrived", id="length past 63 bits"),
-    pytest.param({"body": b"", "content_length": False}, "Connection closed early: no bytes arrived",
+                 f"Connection closed early: {len(BODY)} of {1 << 64} bytes arrived", True, id="length past 63 bits"),
+    pytest.param({"body": b"", "content_length": False}, "Connection closed early: no bytes arrived", True,
                  id="no length, no body"),
-    pytest.param({"status_line_only": True}, "Connection closed early: no bytes arrived", id="status line only"),
+    pytest.param({"status_line_only": True}, "Connection closed early: no bytes arrived", True, id="status line only"),
 ]
 
 

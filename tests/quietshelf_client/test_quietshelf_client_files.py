@@ -160,6 +160,14 @@ def test_stream_file_holds_the_body(server, logged_in, temp_folder, responses, c
     assert entry["call"] == ((server.url("/files/1"),), {"stream": True, "timeout": 30}) and entry["closed"] == 1
 
 
+def test_stream_file_with_a_path_splitter_that_gives_a_list(server, logged_in, temp_folder, monkeypatch):
+    real = os.path.splitext
+    monkeypatch.setattr(os.path, "splitext", lambda name: list(real(name)))
+    server.add("/files/1", body=BODY, disposition='attachment; filename="Film.m4a"')
+    path = logged_in.get_stream_url(server.url("/files/1"))
+    assert path.endswith(".m4a") and Path(path).read_bytes() == BODY
+
+
 def test_stream_file_is_made_by_tempfile_at_call_time(server, logged_in, temp_folder, monkeypatch):
     server.add("/files/1", body=BODY, disposition='attachment; filename="Film.m4a"')
     calls = []
