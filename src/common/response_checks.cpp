@@ -1,6 +1,9 @@
 // Checks of a streamed response. See response_checks.hpp.
 #include "response_checks.hpp"
 
+#include <climits>
+#include <string>
+
 namespace vm {
 namespace {
 
@@ -53,9 +56,20 @@ py::object wire_count(py::handle response) {
     return py::object();
 }
 
-[[noreturn]] void raise_short(py::handle error_type, py::handle text) {
+[[noreturn]] void raise_error(py::handle error_type, py::handle text) {
     PyErr_SetObject(error_type.ptr(), text.ptr());
     throw py::error_already_set();
+}
+
+// Decimal digits from `i` on, as a number; null when there are none or too many.
+std::optional<long long> digits_at(const std::string& text, size_t& i) {
+    if (i >= text.size() || text[i] < '0' || text[i] > '9') return std::nullopt;
+    long long n = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (n > (LLONG_MAX - 9) / 10) return std::nullopt;
+        n = n * 10 + (text[i] - '0');
+    }
+    return n;
 }
 
 // The checks of the bytes that came off the wire.
@@ -65,7 +79,7 @@ void check_wire_bytes(py::handle error_type, const ExpectedBody& expected, py::h
     py::object wire = wire_count(response);
     if (expected.until_close) {
         if (delivered == 0 && (!wire || compare(wire, py::int_(0), Py_LE)))
-            raise_short(error_type, py::str("Connection closed early: no bytes arrived"));
+            raise_error(error_type, py::str("Connection closed early: no bytes arrived"));
         return;
     }
     // A decoded body is counted on the wire only: nothing to compare without
@@ -78,10 +92,65 @@ void check_wire_bytes(py::handle error_type, const ExpectedBody& expected, py::h
     else
         received = (wire && compare(wire, handed, Py_GT)) ? wire : handed;
     if (!received || compare(received, expected.wire_bytes, Py_GE)) return;
-    raise_short(error_type, text("Connection closed early: ", received, " of ", expected.wire_bytes, " bytes arrived"));
+    raise_error(error_type, text("Connection closed early: ", received, " of ", expected.wire_bytes, " bytes arrived"));
 }
 
 }  // namespace
+
+void check_file_status(py::handle error_type, py::handle response) {
+    py::object status = get_attr(response, VM_STR("status_code"));
+    if (compare(status, py::int_(200), Py_GE) && compare(status, py::int_(300), Py_LT)) return;
+    py::object reason = readable_attr(response, VM_STR("reason"));
+    const bool named = reason && PyUnicode_Check(reason.ptr()) && PyUnicode_GET_LENGTH(reason.ptr()) > 0;
+    raise_error(error_type, named ? text("Server answered ", status, " ", reason, " instead of the file")
+                                  : text("Server answered ", status, " instead of the file"));
+}
+
+std::optional<ContentRange> parse_content_range(py::handle value) {
+    const char* s = PyUnicode_AsUTF8(value.ptr());
+    if (!s) throw py::error_already_set();
+    std::string text(s);
+    size_t i = 0;
+    while (i < text.size() && text[i] == ' ') ++i;
+    if (text.compare(i, 5, "bytes") != 0) return std::nullopt;
+    i += 5;
+    while (i < text.size() && text[i] == ' ') ++i;
+    auto first = digits_at(text, i);
+    if (!first || i >= text.size() || text[i] != '-') return std::nullopt;
+    ContentRange range;
+    range.first = *first;
+    ++i;
+    if (digits_at(text, i) && i < text.size() && text[i] == '/') {
+        ++i;
+        range.total = digits_at(text, i);
+        if (i != text.size()) range.total.reset();
+    }
+    return range;
+}
+
+std::optional<ContentRange> answer_range(py::handle response) {
+    py::object value = get_attr(response, VM_STR("headers")).attr("get")("content-range");
+    if (!PyUnicode_Check(value.ptr())) return std::nullopt;
+    return parse_content_range(value);
+}
+
+std::optional<long long> whole_file_size(py::handle error_type, py::handle response, long long position) {
+    if (!get_attr(response, VM_STR("status_code")).equal(py::int_(206))) return std::nullopt;
+    auto named = answer_range(response);
+    if (!named) return std::nullopt;
+    if (named->first != position)
+        raise_error(error_type,
+                    text("The server sent part of the file from byte ", named->first, ", not from byte ", position));
+    if (is_content_coded(response)) return std::nullopt;
+    return named->total;
+}
+
+void check_whole_file(py::handle error_type, const std::optional<long long>& whole, long long size) {
+    if (!whole || size == *whole) return;
+    raise_error(error_type,
+                size < *whole ? text("The server sent only part of the file: ", size, " of ", *whole, " bytes")
+                              : text("The server sent more than the file: ", size, " bytes where it named ", *whole));
+}
 
 bool is_content_coded(py::handle response) { return is_content_coded_header(get_attr(response, VM_STR("headers"))); }
 
@@ -108,7 +177,7 @@ void check_body_complete(py::handle error_type, const ExpectedBody& expected, py
                          long long delivered, bool stream_ended) {
     check_wire_bytes(error_type, expected, response, delivered);
     if (!stream_ended)
-        raise_short(error_type, py::str("Connection closed early: the compressed body stopped before its end"));
+        raise_error(error_type, py::str("Connection closed early: the compressed body stopped before its end"));
 }
 
 }  // namespace vm

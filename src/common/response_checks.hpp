@@ -1,8 +1,12 @@
 // Checks of a streamed `requests` response that more than one module makes:
 // whether the service answered with its log-in page instead of a file,
-// whether the body comes in a content coding, and whether a body that ended
-// brought every byte its header announced and, coded, the end of its stream.
+// whether the answer carries a file at all and from which byte, whether the
+// body comes in a content coding, and whether a body that ended brought every
+// byte its header announced, the whole file its Content-Range names and,
+// coded, the end of its stream.
 #pragma once
+
+#include <optional>
 
 #include "pyfunc.hpp"
 
@@ -18,6 +22,42 @@ bool is_login_answer(py::handle response);
 // Content-Encoding: the bytes on the wire, which its Content-Length and any
 // Content-Range count, are not the bytes of the file.
 bool is_content_coded(py::handle response);
+
+// raise_for_status() lets every status below 400 through, but only a 2xx
+// answer carries the file (a 3xx that was not followed, a 304 or a final 1xx
+// carry none): raises `error_type("Server answered 300 Multiple Choices
+// instead of the file")`, without the reason when the answer has none
+// (`response.reason` missing, not a str, or empty), for any other status.
+void check_file_status(py::handle error_type, py::handle response);
+
+// A Content-Range "bytes FIRST-LAST/TOTAL": its first byte, and the size of
+// the whole file when it names one ("*" names none).
+struct ContentRange {
+    long long first = 0;
+    std::optional<long long> total;
+};
+
+// `value`, a str, read as a Content-Range; null when it names no range of
+// bytes (another unit, no first byte, a number past 63 bits).
+std::optional<ContentRange> parse_content_range(py::handle value);
+
+// The range `response.headers.get("content-range")` names, when it is a str
+// that names one.
+std::optional<ContentRange> answer_range(py::handle response);
+
+// For the answer whose body is written to the file from byte `position` on:
+// a 206 that names its part must start there, or it raises
+// `error_type("The server sent part of the file from byte A, not from byte
+// P")`. Returns the size the finished file must then have: the size of the
+// whole file its range names, unless the body is content coded (its range
+// counts coded bytes); null when nothing names it.
+std::optional<long long> whole_file_size(py::handle error_type, py::handle response, long long position);
+
+// Once the body ended with the file at `size` bytes: raises
+// `error_type("The server sent only part of the file: S of N bytes")` or
+// `error_type("The server sent more than the file: S bytes where it named
+// N")` unless it is the `whole` size whole_file_size named.
+void check_whole_file(py::handle error_type, const std::optional<long long>& whole, long long size);
 
 // What the body of an answer must bring, known from its headers before the
 // body is read. With the urllib3 that requests runs on, a connection that

@@ -14,7 +14,6 @@
 
 #include <pybind11/stl/filesystem.h>
 
-#include <climits>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -40,59 +39,7 @@ py::object join(py::handle folder, py::handle name) { return vm::steal(PyNumber_
 
 py::object py_int(long long v) { return vm::steal(PyLong_FromLongLong(v)); }
 
-// A "bytes FIRST-LAST/TOTAL" Content-Range value: its first byte, and the
-// size of the whole file when it names one ("*" names none).
-struct ContentRange {
-    long long first = 0;
-    std::optional<long long> total;
-};
-
-// Decimal digits from `i` on, as a number; null when there are none or too many.
-std::optional<long long> digits_at(const std::string& text, size_t& i) {
-    if (i >= text.size() || text[i] < '0' || text[i] > '9') return std::nullopt;
-    long long n = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        if (n > (LLONG_MAX - 9) / 10) return std::nullopt;
-        n = n * 10 + (text[i] - '0');
-    }
-    return n;
-}
-
-std::optional<ContentRange> content_range(py::handle value) {
-    const char* s = PyUnicode_AsUTF8(value.ptr());
-    if (!s) throw py::error_already_set();
-    std::string text(s);
-    size_t i = 0;
-    while (i < text.size() && text[i] == ' ') ++i;
-    if (text.compare(i, 5, "bytes") != 0) return std::nullopt;
-    i += 5;
-    while (i < text.size() && text[i] == ' ') ++i;
-    auto first = digits_at(text, i);
-    if (!first || i >= text.size() || text[i] != '-') return std::nullopt;
-    ContentRange range;
-    range.first = *first;
-    ++i;
-    if (digits_at(text, i) && i < text.size() && text[i] == '/') {
-        ++i;
-        range.total = digits_at(text, i);
-        if (i != text.size()) range.total.reset();
-    }
-    return range;
-}
-
-// The answer's Content-Range, when it is a text that names a byte range.
-std::optional<ContentRange> answer_range(py::handle response) {
-    py::object value = get_attr(response, VM_STR("headers")).attr("get")("content-range");
-    if (!PyUnicode_Check(value.ptr())) return std::nullopt;
-    return content_range(value);
-}
-
 bool is_status(py::handle response, long code) { return get_attr(response, VM_STR("status_code")).equal(py_int(code)); }
-
-[[noreturn]] void raise_error(py::handle error_type, py::handle message) {
-    PyErr_SetObject(error_type.ptr(), message.ptr());
-    throw py::error_already_set();
-}
 
 // Parked for good (the host quits) while a coded answer is being written,
 // a transfer leaves its partial file empty: those bytes came decoded from a
@@ -307,7 +254,7 @@ void Transfer::resume_or_restart() {
         if (!PyUnicode_Check(range.ptr())) {
             resumed = true;  // no Content-Range: the answer starts where it was asked to
         } else {
-            auto named = content_range(range);
+            auto named = vm::parse_content_range(range);
             resumed = named && named->first == resume_position;
         }
     }
@@ -320,13 +267,7 @@ void Transfer::resume_or_restart() {
 // carries the file (a 3xx that was not followed, a 304, a 1xx carry none).
 void Transfer::check_status() {
     call_method(response, VM_STR("raise_for_status"));
-    py::object status = get_attr(response, VM_STR("status_code"));
-    if (vm::compare(status, py_int(200), Py_GE) && vm::compare(status, py_int(300), Py_LT)) return;
-    py::object reason = vm::readable_attr(response, VM_STR("reason"));
-    const bool named = reason && PyUnicode_Check(reason.ptr()) && PyUnicode_GET_LENGTH(reason.ptr()) > 0;
-    raise_error(vm::global(m, "RequestException"),
-                named ? vm::text("Server answered ", status, " ", reason, " instead of the file")
-                      : vm::text("Server answered ", status, " instead of the file"));
+    vm::check_file_status(vm::global(m, "RequestException"), response);
 }
 
 // Only the server's extension is ever used, and only a plain one: the name
@@ -363,15 +304,7 @@ void Transfer::take_server_extension() {
 // coded bytes.
 void Transfer::check_range() {
     coded = vm::is_content_coded(response);
-    whole_size.reset();
-    if (!is_status(response, 206)) return;
-    auto named = answer_range(response);
-    if (!named) return;
-    if (named->first != resume_position)
-        raise_error(vm::global(m, "RequestException"),
-                    vm::text("The server sent part of the file from byte ", named->first, ", not from byte ",
-                             resume_position));
-    if (!coded) whole_size = named->total;
+    whole_size = vm::whole_file_size(vm::global(m, "RequestException"), response, resume_position);
 }
 
 // Sets the total from Content-Length; returns what the body must bring.
@@ -478,13 +411,7 @@ bool Transfer::chunk_loop() {
 // more than it): the task fails as a cut body does, and the partial file,
 // a sound prefix, is there for the next attempt to continue.
 void Transfer::check_whole_file() {
-    if (!whole_size) return;
-    const long long size = resume_position + received;
-    if (size == *whole_size) return;
-    raise_error(vm::global(m, "RequestException"),
-                size < *whole_size
-                    ? vm::text("The server sent only part of the file: ", size, " of ", *whole_size, " bytes")
-                    : vm::text("The server sent more than the file: ", size, " bytes where it named ", *whole_size));
+    vm::check_whole_file(vm::global(m, "RequestException"), whole_size, resume_position + received);
 }
 
 // The partial file becomes the final file in one replace, so an older final

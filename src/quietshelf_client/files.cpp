@@ -2,6 +2,11 @@
 // system's temporary folder for playing (get_stream_url), the deprecated
 // whole-file download, and the file name the service announces.
 //
+// A file is taken only from an answer that carries it whole from its first
+// byte, by the checks the downloaders make (response_checks.hpp): a 2xx
+// status, a 206 from byte 0 that brings the size it names, a body that
+// brought its length and, compressed, the end of its stream.
+//
 // Both transfers read the body as iter_content(8192) hands it out
 // (vm::BodyChunks) and write it through vm::BufferedFile: a 1 MiB native
 // buffer in front of an unbuffered Python file, whose writes release the GIL
@@ -100,6 +105,20 @@ void check_session(py::module_& m, py::handle response) {
     if (vm::is_login_answer(response)) raise_api_error(m, "Session expired. Please log in again.");
 }
 
+// requests.RequestException: the errors the transfers report as the HTTP
+// library's.
+py::object request_error_type(py::module_& m) { return vm::global(m, "requests").attr("RequestException"); }
+
+// Right after raise_for_status, before any file is made: an answer whose
+// status carries no file, or a 206 whose part does not start at the file's
+// first byte, fails as the HTTP library's errors do. Returns the size the
+// file must end with when a 206 names the whole file's size.
+std::optional<long long> check_carries_file(py::module_& m, py::handle response) {
+    py::object error_type = request_error_type(m);
+    vm::check_file_status(error_type, response);
+    return vm::whole_file_size(error_type, response, 0);
+}
+
 // int(headers.get("content-length", 0)); a text that is no whole number
 // raises ValueError.
 py::object content_length(py::handle headers) {
@@ -114,11 +133,14 @@ struct CopiedBody {
     bool stream_ended = true;
 };
 
-// A body that ended before its announced length, or a coded one before the
-// end of its stream, is a broken transfer.
-void check_complete(py::module_& m, const vm::ExpectedBody& expected, py::handle response, const CopiedBody& body) {
-    py::object error_type = vm::global(m, "requests").attr("RequestException");
+// A body that ended before its announced length, a coded one before the end
+// of its stream, or one that made a file of another size than the `whole`
+// one a 206 named, is a broken transfer.
+void check_complete(py::module_& m, const vm::ExpectedBody& expected, const std::optional<long long>& whole,
+                    py::handle response, const CopiedBody& body) {
+    py::object error_type = request_error_type(m);
     vm::check_body_complete(error_type, expected, response, body.received, body.stream_ended);
+    vm::check_whole_file(error_type, whole, body.received);
 }
 
 // Writes the body to `file`, calling `after_chunk(received)` after each
@@ -180,6 +202,7 @@ struct StreamFile {
 py::object stream_to_temp_file(py::module_& m, py::handle self, py::handle response) {
     check_session(m, response);
     vm::call_method(response, VM_STR("raise_for_status"));
+    const std::optional<long long> whole = check_carries_file(m, response);
     py::object headers = vm::get_attr(response, VM_STR("headers"));
 
     StreamFile out;
@@ -197,7 +220,7 @@ py::object stream_to_temp_file(py::module_& m, py::handle self, py::handle respo
         out.file.emplace(vm::call_method(out.os, VM_STR("fdopen"), out.fd, VM_STR("wb"), py::int_(0)));
         const CopiedBody body = copy_body(response, *out.file, [](long long) {});
         out.file->close();
-        check_complete(m, expected, response, body);
+        check_complete(m, expected, whole, response, body);
     } catch (py::error_already_set&) {
         out.discard();
         throw;
@@ -215,6 +238,7 @@ py::object download_to(py::module_& m, py::handle self, py::handle response, py:
                        py::handle progress_callback) {
     check_session(m, response);
     vm::call_method(response, VM_STR("raise_for_status"));
+    const std::optional<long long> whole = check_carries_file(m, response);
     py::object headers = vm::get_attr(response, VM_STR("headers"));
     py::object length = content_length(headers);
     if (vm::compare(length, py::int_(0), Py_EQ)) raise_api_error(m, "File has no content");
@@ -252,7 +276,7 @@ py::object download_to(py::module_& m, py::handle self, py::handle response, py:
         quietly([&] { file.close(); });
         throw;
     }
-    check_complete(m, expected, response, body);
+    check_complete(m, expected, whole, response, body);
     return target;
 }
 
