@@ -14,10 +14,12 @@ using vm::Args;
 
 py::object logger(py::handle m) { return vm::global(m, "logger"); }
 
-// The log lines here are plain calls (call_method parks only on a forced
-// unwind), not the blocking calls of vm::log: this code runs under the
+// The calls here into the screen reader and the logger are no blocking calls
+// (exit_gate.hpp), though speech may take its time: this code runs under the
 // creation lock, or inside the host's own logging (a handler that speaks),
-// whose handler lock a thread parked here would keep from logging's end.
+// and a thread parked here would keep that lock for good, and with it the
+// handler's lock that logging's own end at exit waits for. They park the
+// thread only on a forced unwind (vm::call, call_method).
 
 bool is_darwin(py::handle m) {
     return vm::compare(vm::global(m, "platform").attr("system")(), VM_STR("Darwin"), Py_EQ);
@@ -73,13 +75,12 @@ py::object send_text(py::handle m, const Args& a, bool braille, const char* debu
         vm::call_method(logger(m), VM_STR("debug"), vm::text(debug, text));
         return py::bool_(false);
     }
-    // The screen reader is reached through its own channel (a socket, COM),
-    // which can block: blocking calls (exit_gate.hpp).
+    // The screen reader is reached through its own channel (a socket, COM).
     try {
-        vm::blocking_call(output.attr("speak"), text, py::arg("interrupt") = interrupt);
+        vm::call(vm::get_attr(output, VM_STR("speak")), text, py::arg("interrupt") = interrupt);
         // Speech only, where the screen reader has no braille.
         if (braille)
-            if (py::object show = vm::readable_attr(output, VM_STR("braille"))) vm::blocking_call(show, text);
+            if (py::object show = vm::readable_attr(output, VM_STR("braille"))) vm::call(show, text);
         return py::bool_(true);
     } catch (py::error_already_set& e) {
         if (!vm::is_exception(e)) throw;
@@ -95,7 +96,7 @@ py::object silence(py::handle m, const Args& a) {
         return py::bool_(false);
     }
     try {
-        if (py::object stop = vm::readable_attr(output, VM_STR("silence"))) vm::blocking_call(stop);
+        if (py::object stop = vm::readable_attr(output, VM_STR("silence"))) vm::call(stop);
         return py::bool_(true);
     } catch (py::error_already_set& e) {
         if (!vm::is_exception(e)) throw;

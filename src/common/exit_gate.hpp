@@ -40,11 +40,13 @@
 // lets the lock go again before it parks.
 //
 // Host code can also be reached where no blocking call is made: a method the
-// host overrides, a property, a log line written under a Python lock. The
-// helpers that call Python on a body's behalf (call_method, get_attr,
-// set_attr, optional_attr, readable_attr) therefore park the thread on a
-// forced unwind as well (parks_on_unwind), without the rest of a blocking
-// call: the hook waits for such a call as for the body that makes it.
+// host overrides, a property, a call under a Python lock, or one made from
+// inside the host's own logging (speech, from a handler that speaks), where
+// the handler's lock is held. The helpers that call Python on a body's
+// behalf (call, call_method, get_attr, set_attr, optional_attr,
+// readable_attr) therefore park the thread on a forced unwind as well
+// (parks_on_unwind), without the rest of a blocking call: the hook waits for
+// such a call as for the body that makes it.
 #pragma once
 
 #include <atomic>
@@ -210,16 +212,35 @@ PyObject* blocking(Call&& call) {
     return parks_on_unwind(call);
 }
 
-// callable(args...) as a blocking call, with the arguments pybind11 takes
-// (handles, values, py::arg("name") = value).
-template <class... Args>
-py::object blocking_call(py::handle callable, Args&&... args) {
+namespace gate {
+// callable(args...) through `through` (blocking or parks_on_unwind), with the
+// arguments pybind11 takes.
+template <class Through, class... Args>
+py::object call_through(Through&& through, py::handle callable, Args&&... args) {
     auto collected =
         py::detail::collect_arguments<py::return_value_policy::automatic_reference>(std::forward<Args>(args)...);
     py::tuple positional = collected.args();
     py::dict keywords = collected.kwargs();
     PyObject* named = PyDict_GET_SIZE(keywords.ptr()) ? keywords.ptr() : nullptr;
-    return steal(blocking([&] { return PyObject_Call(callable.ptr(), positional.ptr(), named); }));
+    return steal(through([&] { return PyObject_Call(callable.ptr(), positional.ptr(), named); }));
+}
+}  // namespace gate
+
+// callable(args...) as a blocking call, with the arguments pybind11 takes
+// (handles, values, py::arg("name") = value).
+template <class... Args>
+py::object blocking_call(py::handle callable, Args&&... args) {
+    return gate::call_through([](auto&& call) { return blocking(call); }, callable, std::forward<Args>(args)...);
+}
+
+// callable(args...), arguments as for blocking_call, as call_method calls a
+// method: no blocking call, but a forced unwind out of it parks the thread.
+// For host code that may be slow where the thread must not park on its own
+// (under a lock, inside the host's own logging).
+template <class... Args>
+py::object call(py::handle callable, Args&&... args) {
+    return gate::call_through([](auto&& call) { return parks_on_unwind(call); }, callable,
+                              std::forward<Args>(args)...);
 }
 
 // obj.name(args...) as a blocking call.

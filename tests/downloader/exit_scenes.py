@@ -17,6 +17,7 @@ import logging
 import sys
 import threading
 import time
+import types
 from pathlib import Path
 
 from core import downloader as dl
@@ -231,8 +232,6 @@ class Dialog:
 
 
 def clients(folder, urls):
-    import types
-
     import yt_dlp
     from core import accessibility, fault_reporter, quietshelf_client, reelmoor
 
@@ -291,13 +290,33 @@ class QuietHandler(logging.Handler):
 
 
 def log_through(host_code):
-    """Makes `host_code` (a SlowHandler or a StuckFilter) part of the
+    """Makes `host_code` (a handler, or a filter of a handler) part of the
     downloader's logging, as the host's own configuration would."""
     handler = host_code if isinstance(host_code, logging.Handler) else QuietHandler()
     if handler is not host_code:
         handler.addFilter(host_code)
     logging.getLogger("core.downloader").addHandler(handler)
     return host_code
+
+
+class SpeakingHandler(logging.Handler):
+    """The host's handler that reads every record out through the
+    screen-reader manager, whose speech takes HOST_CODE_TIME."""
+
+    def __init__(self):
+        from core import accessibility
+
+        super().__init__()
+        self.entered = threading.Event()
+        self.manager = object.__new__(accessibility.AccessibilityManager)
+        self.manager._available, self.manager._output = True, types.SimpleNamespace(speak=self.speak)
+
+    def speak(self, text, interrupt=False):
+        self.entered.set()
+        time.sleep(HOST_CODE_TIME)
+
+    def emit(self, record):
+        self.manager.speak(record.getMessage())
 
 
 def failing_podcast(folder, urls, host_code):
@@ -318,6 +337,10 @@ def slow_log(folder, urls):
 
 def stuck_log(folder, urls):
     failing_podcast(folder, urls, StuckFilter())
+
+
+def speaking_log(folder, urls):
+    failing_podcast(folder, urls, SpeakingHandler())
 
 
 class SlowProgress:
@@ -380,6 +403,7 @@ SCENES = {"podcast": (podcast, 1.2), "plain": (podcast, 0), "quietshelf": (quiet
           "with_block": (with_block, 1.2), "paused": (paused, 1.2), "queued": (queued, 1.2),
           "episode": (episode, 1.2), "reelmoor": (reelmoor, 1.0), "clients": (clients, 0.3),
           "slow_log": (slow_log, HOST_CODE_TIME + 0.5), "stuck_log": (stuck_log, 1.2),
+          "speaking_log": (speaking_log, 1.2),
           "slow_progress": (slow_progress, 0),
           "reelmoor_host_code": (reelmoor_host_code, HOST_CODE_TIME + 0.5)}
 

@@ -64,7 +64,8 @@ def run_scene(scene, urls, folder):
 SCENE_SERVERS = [("podcast", "podcast_urls"), ("plain", "podcast_urls"), ("with_block", "podcast_urls"),
                  ("paused", "podcast_urls"), ("queued", "podcast_urls"), ("episode", "podcast_urls"),
                  ("quietshelf", "quietshelf_urls"), ("reelmoor", None), ("clients", None),
-                 ("slow_log", "podcast_urls"), ("stuck_log", "podcast_urls"), ("slow_progress", "podcast_urls"),
+                 ("slow_log", "podcast_urls"), ("stuck_log", "podcast_urls"), ("speaking_log", "podcast_urls"),
+                 ("slow_progress", "podcast_urls"),
                  ("reelmoor_host_code", None)]
 
 
