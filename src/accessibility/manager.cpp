@@ -15,6 +15,13 @@ using vm::Args;
 
 py::object logger(py::handle m) { return vm::global(m, "logger"); }
 
+// The calls here into the screen reader and the logger are no blocking calls
+// (exit_gate.hpp), though speech may take its time: this code runs under the
+// creation lock, or inside the host's own logging (a handler that speaks),
+// and a thread parked here would keep that lock for good, and with it the
+// handler's lock that logging's own end at exit waits for. They park the
+// thread only on a forced unwind (vm::call, call_method).
+
 bool is_darwin(py::handle m) {
     return vm::compare(vm::global(m, "platform").attr("system")(), VM_STR("Darwin"), Py_EQ);
 }
@@ -34,22 +41,25 @@ void initialize(py::handle m, py::handle self) {
             py::object voiceover = vm::import_from("accessible_output2.outputs.voiceover", "VoiceOver");
             self.attr("_output") = voiceover();
             self.attr("_available") = true;
-            logger(m).attr("info")("VoiceOver initialized successfully on macOS");
+            vm::call_method(logger(m), VM_STR("info"), VM_STR("VoiceOver initialized successfully on macOS"));
         } else {
             py::object automatic = vm::import_from("accessible_output2.outputs.auto", "Auto");
             self.attr("_output") = automatic();
             self.attr("_available") = true;
-            logger(m).attr("info")("Accessible output initialized successfully");
+            vm::call_method(logger(m), VM_STR("info"), VM_STR("Accessible output initialized successfully"));
         }
     } catch (py::error_already_set& e) {
         if (e.matches(PyExc_ImportError)) {
-            logger(m).attr("warning")(vm::text("accessible_output2 not available: ", vm::error_str(e),
-                                               ". Screen reader support is disabled. "
-                                               "Install it with: pip install accessible-output2"));
+            vm::call_method(logger(m), VM_STR("warning"),
+                            vm::text("accessible_output2 not available: ", vm::error_str(e),
+                                     ". Screen reader support is disabled. "
+                                     "Install it with: pip install accessible-output2"));
             if (is_darwin(m))
-                logger(m).attr("warning")("On macOS, also install appscript: pip install appscript");
+                vm::call_method(logger(m), VM_STR("warning"),
+                                VM_STR("On macOS, also install appscript: pip install appscript"));
         } else if (vm::is_exception(e)) {
-            logger(m).attr("error")(vm::text("Error initializing accessible_output2: ", vm::error_str(e)));
+            vm::call_method(logger(m), VM_STR("error"),
+                            vm::text("Error initializing accessible_output2: ", vm::error_str(e)));
         } else {
             throw;
         }
@@ -63,20 +73,19 @@ py::object send_text(py::handle m, const Args& a, bool braille, const char* debu
     if (!vm::truthy(text)) return py::bool_(false);
     py::object output = live_output(self);
     if (!output) {
-        logger(m).attr("debug")(vm::text(debug, text));
+        vm::call_method(logger(m), VM_STR("debug"), vm::text(debug, text));
         return py::bool_(false);
     }
-    // The screen reader is reached through its own channel (a socket, COM),
-    // which can block: blocking calls (exit_gate.hpp).
+    // The screen reader is reached through its own channel (a socket, COM).
     try {
-        vm::blocking_call(output.attr("speak"), text, py::arg("interrupt") = interrupt);
+        vm::call(vm::get_attr(output, VM_STR("speak")), text, py::arg("interrupt") = interrupt);
         // Speech only, where the screen reader has no braille.
         if (braille)
-            if (py::object show = vm::readable_attr(output, VM_STR("braille"))) vm::blocking_call(show, text);
+            if (py::object show = vm::readable_attr(output, VM_STR("braille"))) vm::call(show, text);
         return py::bool_(true);
     } catch (py::error_already_set& e) {
         if (!vm::is_exception(e)) throw;
-        logger(m).attr("error")(vm::text(failure, vm::error_str(e)));
+        vm::call_method(logger(m), VM_STR("error"), vm::text(failure, vm::error_str(e)));
         return py::bool_(false);
     }
 }
@@ -84,15 +93,15 @@ py::object send_text(py::handle m, const Args& a, bool braille, const char* debu
 py::object silence(py::handle m, const Args& a) {
     py::object output = live_output(a.self());
     if (!output) {
-        logger(m).attr("debug")("Screen reader silenced (no-op, not available)");
+        vm::call_method(logger(m), VM_STR("debug"), VM_STR("Screen reader silenced (no-op, not available)"));
         return py::bool_(false);
     }
     try {
-        if (py::object stop = vm::readable_attr(output, VM_STR("silence"))) vm::blocking_call(stop);
+        if (py::object stop = vm::readable_attr(output, VM_STR("silence"))) vm::call(stop);
         return py::bool_(true);
     } catch (py::error_already_set& e) {
         if (!vm::is_exception(e)) throw;
-        logger(m).attr("error")(vm::text("Error silencing screen reader: ", vm::error_str(e)));
+        vm::call_method(logger(m), VM_STR("error"), vm::text("Error silencing screen reader: ", vm::error_str(e)));
         return py::bool_(false);
     }
 }

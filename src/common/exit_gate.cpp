@@ -7,6 +7,7 @@
 #include "exit_gate.hpp"
 
 #include <chrono>
+#include <exception>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -32,7 +33,10 @@ struct ParkDuties {
                 return;
             }
     }
-    static void run(const gate::Slot& slot) {
+    // Once per thread: by the thread as it parks, or by the hook for a thread
+    // inside a blocking call.
+    static void run(gate::Slot& slot) {
+        if (slot.duties_done.exchange(true)) return;
         for (OnPark* duty = slot.duties; duty; duty = duty->next_) duty->on_park();
     }
 };
@@ -81,6 +85,20 @@ bool others_out_of_bodies(const Slot& me) {
     return true;
 }
 
+// A thread inside a blocking call may not come back before the process ends
+// (a host callback that never returns, a server that went quiet), and then
+// never parks: its duties are done here, so that its files keep what they
+// were given all the same. The thread cannot run meanwhile: the hook holds
+// the GIL, which its code needs, and the native work it may do without the
+// GIL (a WithoutGil scope) touches no duty's state. When it comes back it
+// parks at once, without doing them again. Threads inside a C++ body are
+// left alone: they would go on using what their duties write out.
+void do_duties_of_blocked(const Slot& me) {
+    std::lock_guard<std::mutex> lock(g_registry->mutex);
+    for (Slot* s : g_registry->slots)
+        if (s != &me && s->frame.load(std::memory_order_acquire) == kBlocking) ParkDuties::run(*s);
+}
+
 // atexit: see exit_gate.hpp. Runs with the GIL, on the thread that then
 // finalises the interpreter. The last check is made with the GIL held, and
 // a thread needs the GIL to enter a body or to come back from a blocking
@@ -96,6 +114,7 @@ void on_quit() {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         PyEval_RestoreThread(state);
     }
+    do_duties_of_blocked(me);
     g_closed.store(true);
 }
 
@@ -140,16 +159,21 @@ void park_with_gil() {
     park_without_gil();
 }
 
-VM_CATCHES_FORCED_UNWIND void take_gil_back(PyThreadState* state) noexcept {
-#ifdef VM_FORCED_UNWIND
-    try {
-        PyEval_RestoreThread(state);
-    } catch (abi::__forced_unwind&) {
-        park_without_gil();
-    }
-#else
+void take_gil_back(PyThreadState* state) {
+    UnwindGuard guard;
     PyEval_RestoreThread(state);
+    guard.disarm();
+}
+
+// A forced unwind passes no throw that AddressSanitizer sees, so the frames
+// it unwound stay poisoned, and the stack clean-up ASan inserts before a call
+// that never returns trips over them: left out here.
+#if defined(__GNUC__)
+__attribute__((no_sanitize("address")))
 #endif
+void UnwindGuard::park_after_unwind() {
+    if (std::uncaught_exceptions() > 0) return;
+    park_without_gil();
 }
 
 }  // namespace gate
@@ -174,21 +198,12 @@ void stop_if_quitting() {
     if (gate::must_park(s)) gate::park_with_gil();
 }
 
-VM_CATCHES_FORCED_UNWIND void acquire_lock(py::handle lock) {
+void acquire_lock(py::handle lock) {
     gate::Slot& s = gate::slot();
     if (gate::must_park(s)) gate::park_with_gil();
     const unsigned char outer = s.frame.load(std::memory_order_relaxed);
     s.frame.store(gate::kBlocking, std::memory_order_relaxed);
-    PyObject* result = nullptr;
-#ifdef VM_FORCED_UNWIND
-    try {
-        result = PyObject_CallMethodNoArgs(lock.ptr(), VM_STR("acquire").ptr());
-    } catch (abi::__forced_unwind&) {
-        gate::park_without_gil();
-    }
-#else
-    result = PyObject_CallMethodNoArgs(lock.ptr(), VM_STR("acquire").ptr());
-#endif
+    PyObject* result = parks_on_unwind([&] { return PyObject_CallMethodNoArgs(lock.ptr(), VM_STR("acquire").ptr()); });
     s.frame.store(outer, std::memory_order_relaxed);
     if (!result) throw py::error_already_set();
     Py_DECREF(result);

@@ -17,40 +17,39 @@
 //   1. marks the host as quitting;
 //   2. waits, at most kQuitWait, until no other thread is inside a C++ body:
 //      each is outside native code, inside a blocking call, or parked;
-//   3. closes the gate, and returns.
+//   3. does the OnPark duties of every thread inside a blocking call, which
+//      may not come back before the process ends;
+//   4. closes the gate, and returns.
 // From step 1 on, a thread that comes to a blocking call, or comes back from
 // one, parks: it lets go of the GIL and sleeps for good without touching
 // Python again (its OnPark duties aside), and the process ends around it,
 // as it does around a daemon thread blocked in a system call. Once the gate
 // is closed, a thread that enters a C++ body parks as well. A forced unwind
-// that comes out of a blocking call is caught in the frame that made the
-// call, before any destructor runs, and parks the thread there (libstdc++;
-// on Windows such a thread ends without unwinding). The finalising thread
-// (the hook's) never parks.
+// that comes out of a blocking call parks the thread in the frame that made
+// the call, before any other destructor runs (gate::UnwindGuard; on Windows
+// such a thread ends without unwinding). The finalising thread (the hook's)
+// never parks.
 //
 // What native code does for this: every call that may block (network,
-// files, sleeps, waits, joins, host callbacks, dialogs) goes through
-// blocking_call, blocking_method or blocking, and native waits run in a
-// WithoutGil scope. No Python lock is held across a blocking call, since a
-// parked thread keeps it for good; LockGuard's own acquisition lets the lock
-// go again before it parks.
+// files, sleeps, waits, joins, dialogs) goes through blocking_call,
+// blocking_method or blocking, and native waits run in a WithoutGil scope.
+// So does every call into host code, which may take any time: the host's
+// callbacks and hooks, and its logging (vm::log, vm::log_with_traceback),
+// whose handlers are the host's. No Python lock is held across a blocking
+// call, since a parked thread keeps it for good; LockGuard's own acquisition
+// lets the lock go again before it parks.
+//
+// Host code can also be reached where no blocking call is made: a method the
+// host overrides, a property, a call under a Python lock, or one made from
+// inside the host's own logging (speech, from a handler that speaks), where
+// the handler's lock is held. The helpers that call Python on a body's
+// behalf (call, call_method, get_attr, set_attr, optional_attr,
+// readable_attr) therefore park the thread on a forced unwind as well
+// (parks_on_unwind), without the rest of a blocking call: the hook waits for
+// such a call as for the body that makes it.
 #pragma once
 
 #include <atomic>
-
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#define VM_FORCED_UNWIND 1
-// A forced unwind is no C++ object: the reference a handler of
-// abi::__forced_unwind binds is null, which UBSan's null check reports; and
-// it passes no throw that AddressSanitizer sees, so the frames it unwound
-// stay poisoned, and the stack clean-up ASan inserts before a call that never
-// returns trips over them. The functions with such a handler leave both
-// checks out.
-#define VM_CATCHES_FORCED_UNWIND __attribute__((no_sanitize("address,null")))
-#else
-#define VM_CATCHES_FORCED_UNWIND
-#endif
 
 #include "pyfunc.hpp"
 
@@ -58,8 +57,8 @@ namespace vm {
 
 // How long the hook waits for threads that are inside a C++ body. They reach
 // their next blocking call within microseconds; only host code that a body
-// calls without it (a slow logging handler, say) holds one longer, and the
-// user waits for the process to end meanwhile.
+// reaches without one (a slow property, an override of the host's) holds one
+// longer, and the user waits for the process to end meanwhile.
 inline constexpr double kQuitWait = 1.0;  // seconds
 
 // Registers the module's atexit hook (once per module). vm::init_module
@@ -76,7 +75,10 @@ void stop_if_quitting();
 // Native work a thread still does when it parks for good, without the GIL
 // and without touching Python: a file buffer writes out what it holds, so
 // the file keeps every byte it was given. An OnPark belongs to the thread
-// that made it.
+// that made it, which creates and destroys it under the GIL. For a thread
+// inside a blocking call when the host quits, the hook does it (with the
+// GIL), so native work in a WithoutGil scope leaves every OnPark's state
+// alone.
 class OnPark {
 public:
     OnPark();
@@ -100,6 +102,7 @@ struct Slot {
     std::atomic<unsigned char> frame{kNone};
     bool finalising = false;  // the hook's thread; set under the GIL
     OnPark* duties = nullptr;
+    std::atomic<bool> duties_done{false};
 };
 
 extern constinit thread_local Slot* t_slot;
@@ -114,10 +117,38 @@ inline Slot& slot() {
 inline bool must_park(const Slot& s) { return g_quitting.load(std::memory_order_relaxed) && !s.finalising; }
 
 // Both mark the thread parked and never return.
-[[noreturn]] void park_with_gil();
 [[noreturn]] void park_without_gil();
+[[noreturn]] void park_with_gil();
 // PyEval_RestoreThread(state); a forced unwind there parks the thread.
-void take_gil_back(PyThreadState* state) noexcept;
+void take_gil_back(PyThreadState* state);
+
+// Parks the thread (without the GIL, which a forced unwind leaves to the
+// finalising thread) when it is destroyed before disarm(): when a forced
+// unwind comes out of the call it guards. It is the last object its frame
+// makes before the call, so no other destructor runs before it; a C++
+// exception, which no C API call lets out, passes.
+//
+// A destructor and not a handler of abi::__forced_unwind: libstdc++ ends the
+// process (std::terminate) when such a handler is entered while the thread
+// handles another exception, as a failure does while it logs itself inside
+// its catch block; a destructor runs in any case. The function that holds
+// the guard must not be noexcept, or its frame ends the process before the
+// destructor runs (its callers may be).
+class UnwindGuard {
+public:
+    UnwindGuard() = default;
+    ~UnwindGuard() {
+        if (armed_) park_after_unwind();
+    }
+    void disarm() { armed_ = false; }
+    UnwindGuard(const UnwindGuard&) = delete;
+    UnwindGuard& operator=(const UnwindGuard&) = delete;
+
+private:
+    // Returns only while a C++ exception is on its way out.
+    static void park_after_unwind();
+    bool armed_ = true;
+};
 
 // The frame of a blocking call: parks on the way in and on the way out when
 // the host quits.
@@ -160,36 +191,56 @@ private:
     unsigned char outer_ = gate::kNone;
 };
 
-// A raw C API call as a blocking call: `call` returns what the C API returns
-// (a new reference, or null with an error set) and must own nothing, so that
-// no destructor stands between the call and the frame that catches a forced
-// unwind.
+// A raw C API call that parks the thread when a forced unwind comes out of
+// it, before any destructor of its callers runs, and is otherwise just the
+// call (it keeps no record and costs nothing). Returns what `call` returns
+// (what the C API returns); `call` must own nothing, so that no destructor
+// stands between the C API call and the guard.
 template <class Call>
-VM_CATCHES_FORCED_UNWIND PyObject* blocking(Call&& call) {
-    gate::BlockingFrame frame;
-    PyObject* result = nullptr;
-#ifdef VM_FORCED_UNWIND
-    try {
-        result = call();
-    } catch (abi::__forced_unwind&) {
-        gate::park_without_gil();
-    }
-#else
-    result = call();
-#endif
+auto parks_on_unwind(Call&& call) -> decltype(call()) {
+    gate::UnwindGuard guard;
+    auto result = call();
+    guard.disarm();
     return result;
 }
 
-// callable(args...) as a blocking call, with the arguments pybind11 takes
-// (handles, values, py::arg("name") = value).
-template <class... Args>
-py::object blocking_call(py::handle callable, Args&&... args) {
+// A raw C API call as a blocking call: `call` returns a new reference, or
+// null with an error set, and owns nothing (as for parks_on_unwind).
+template <class Call>
+PyObject* blocking(Call&& call) {
+    gate::BlockingFrame frame;
+    return parks_on_unwind(call);
+}
+
+namespace gate {
+// callable(args...) through `through` (blocking or parks_on_unwind), with the
+// arguments pybind11 takes.
+template <class Through, class... Args>
+py::object call_through(Through&& through, py::handle callable, Args&&... args) {
     auto collected =
         py::detail::collect_arguments<py::return_value_policy::automatic_reference>(std::forward<Args>(args)...);
     py::tuple positional = collected.args();
     py::dict keywords = collected.kwargs();
     PyObject* named = PyDict_GET_SIZE(keywords.ptr()) ? keywords.ptr() : nullptr;
-    return steal(blocking([&] { return PyObject_Call(callable.ptr(), positional.ptr(), named); }));
+    return steal(through([&] { return PyObject_Call(callable.ptr(), positional.ptr(), named); }));
+}
+}  // namespace gate
+
+// callable(args...) as a blocking call, with the arguments pybind11 takes
+// (handles, values, py::arg("name") = value).
+template <class... Args>
+py::object blocking_call(py::handle callable, Args&&... args) {
+    return gate::call_through([](auto&& call) { return blocking(call); }, callable, std::forward<Args>(args)...);
+}
+
+// callable(args...), arguments as for blocking_call, as call_method calls a
+// method: no blocking call, but a forced unwind out of it parks the thread.
+// For host code that may be slow where the thread must not park on its own
+// (under a lock, inside the host's own logging).
+template <class... Args>
+py::object call(py::handle callable, Args&&... args) {
+    return gate::call_through([](auto&& call) { return parks_on_unwind(call); }, callable,
+                              std::forward<Args>(args)...);
 }
 
 // obj.name(args...) as a blocking call.

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <new>
+#include <vector>
 
+#include "exit_gate.hpp"
 #include "py_frames.hpp"
 
 namespace vm::detail {
@@ -146,10 +148,19 @@ py::object traceback_of(const py::error_already_set& error) {
     return full ? py::reinterpret_steal<py::object>(full) : py::object(py::none());
 }
 
+void log(py::handle logger, const char* level, py::handle message, std::initializer_list<py::handle> args) {
+    py::object name = steal(PyUnicode_InternFromString(level));
+    std::vector<PyObject*> argv{logger.ptr(), message.ptr()};
+    for (py::handle arg : args) argv.push_back(arg.ptr());
+    const size_t nargsf = argv.size() | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    steal(blocking([&] { return PyObject_VectorcallMethod(name.ptr(), argv.data(), nargsf, nullptr); }));
+}
+
 void log_with_traceback(py::handle logger, const char* level, py::handle message,
                         const py::error_already_set& error) {
     py::object trace = traceback_of(error);
-    logger.attr(level)(message, py::arg("exc_info") = py::make_tuple(error.type(), error.value(), trace));
+    blocking_call(get_attr(logger, steal(PyUnicode_InternFromString(level))), message,
+                  py::arg("exc_info") = py::make_tuple(error.type(), error.value(), trace));
 }
 
 HandledException::HandledException(const py::error_already_set& error)

@@ -10,10 +10,20 @@ py::object steal(PyObject* result) {
     return py::reinterpret_steal<py::object>(result);
 }
 
-py::object get_attr(py::handle obj, py::handle name) { return steal(PyObject_GetAttr(obj.ptr(), name.ptr())); }
+// The calls of these helpers may run the host's code (a method it overrides,
+// a property): a forced unwind out of one parks the thread (exit_gate.hpp).
+
+PyObject* detail::vectorcall_method(PyObject* name, PyObject* const* argv, size_t nargsf) {
+    return parks_on_unwind([&] { return PyObject_VectorcallMethod(name, argv, nargsf, nullptr); });
+}
+
+py::object get_attr(py::handle obj, py::handle name) {
+    return steal(parks_on_unwind([&] { return PyObject_GetAttr(obj.ptr(), name.ptr()); }));
+}
 
 void set_attr(py::handle obj, py::handle name, py::handle value) {
-    if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw py::error_already_set();
+    if (parks_on_unwind([&] { return PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()); }) < 0)
+        throw py::error_already_set();
 }
 
 py::str concat(std::initializer_list<py::handle> parts) {
@@ -51,18 +61,20 @@ void refuse_context(py::handle manager) {
 
 py::object optional_attr(py::handle obj, py::handle name) {
     PyObject* r = nullptr;
+    const int found = parks_on_unwind([&] {
 #if PY_VERSION_HEX >= 0x030D0000
-    const int found = PyObject_GetOptionalAttr(obj.ptr(), name.ptr(), &r);
+        return PyObject_GetOptionalAttr(obj.ptr(), name.ptr(), &r);
 #else
-    const int found = _PyObject_LookupAttr(obj.ptr(), name.ptr(), &r);
+        return _PyObject_LookupAttr(obj.ptr(), name.ptr(), &r);
 #endif
+    });
     if (found < 0) throw py::error_already_set();
     if (found == 0) return py::object();
     return py::reinterpret_steal<py::object>(r);
 }
 
 py::object readable_attr(py::handle obj, py::handle name) {
-    PyObject* r = PyObject_GetAttr(obj.ptr(), name.ptr());
+    PyObject* r = parks_on_unwind([&] { return PyObject_GetAttr(obj.ptr(), name.ptr()); });
     if (r) return py::reinterpret_steal<py::object>(r);
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
     PyErr_Clear();

@@ -214,12 +214,17 @@ py::object steal(PyObject* result);
 // getattr(obj, name) / setattr(obj, name, value).
 py::object get_attr(py::handle obj, py::handle name);
 void set_attr(py::handle obj, py::handle name, py::handle value);
-// obj.name(args...), with the method call fast path.
+namespace detail {
+// PyObject_VectorcallMethod(name, argv, nargsf, NULL), for call_method.
+PyObject* vectorcall_method(PyObject* name, PyObject* const* argv, size_t nargsf);
+}  // namespace detail
+// obj.name(args...), with the method call fast path. The method may be the
+// host's (an override, a logger's handlers): a forced unwind out of it parks
+// the thread (exit_gate.hpp), as it does out of the attribute helpers below.
 template <class... Handles>
 py::object call_method(py::handle obj, py::handle name, Handles... args) {
     PyObject* argv[] = {obj.ptr(), py::handle(args).ptr()...};
-    return steal(PyObject_VectorcallMethod(name.ptr(), argv, (1 + sizeof...(args)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                           nullptr));
+    return steal(detail::vectorcall_method(name.ptr(), argv, (1 + sizeof...(args)) | PY_VECTORCALL_ARGUMENTS_OFFSET));
 }
 // "".join(str(p) for p in parts): text is joined as Python text, never
 // through UTF-8, so lone surrogates pass.
@@ -312,8 +317,13 @@ py::error_already_set python_error(const std::exception& e);
 // no frame of its own, still shows where it happened. Outside any native
 // function: the error's own traceback, or None.
 py::object traceback_of(const py::error_already_set& error);
+// logger.<level>(message, *args) as a blocking call (exit_gate.hpp): the
+// logger's handlers are the host's and may take any time, also while the
+// host quits. As for every blocking call, not under a Python lock: there,
+// call_method(logger, ...) is the call, which parks only on a forced unwind.
+void log(py::handle logger, const char* level, py::handle message, std::initializer_list<py::handle> args = {});
 // logger.<level>(message, exc_info=(type, value, traceback)), with the
-// traceback of traceback_of.
+// traceback of traceback_of, as a blocking call like log.
 void log_with_traceback(py::handle logger, const char* level, py::handle message,
                         const py::error_already_set& error);
 

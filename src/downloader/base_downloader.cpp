@@ -89,7 +89,7 @@ void record_failure(const py::module_& m, py::handle self, py::handle task, cons
     py::object progress = task.attr("progress");
     progress.attr("status") = vm::global(m, "DownloadStatus").attr("FAILED");
     progress.attr("error_message") = vm::concat({py::str("Error: "), vm::error_str(error)});
-    self.attr("_move_to_failed")(task);
+    vm::call_method(self, VM_STR("_move_to_failed"), task);
 }
 
 // One item taken from the queue. Returns false for a stop marker.
@@ -100,7 +100,7 @@ bool run_item(const py::module_& m, py::handle self, py::handle item) {
         py::object progress = item.attr("progress");
         progress.attr("status") = vm::global(m, "DownloadStatus").attr("CANCELLED");
         progress.attr("error_message") = py::str(kCancelledText);
-        self.attr("_move_to_failed")(item);
+        vm::call_method(self, VM_STR("_move_to_failed"), item);
         return true;
     }
     vm::blocking_method(self, VM_STR("_download_file"), item);

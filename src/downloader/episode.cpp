@@ -84,8 +84,7 @@ py::object wait_for(const py::module_& m, py::handle downloader, py::handle task
         if (progress.is_none() || !alive) {
             const char* reason = progress.is_none() ? "it left the download tables without an outcome"
                                                     : "it can no longer end (its worker thread has stopped)";
-            vm::call_method(vm::global(m, "logger"), VM_STR("error"),
-                            vm::text("Download failed for ", title, ": ", reason));
+            vm::log(vm::global(m, "logger"), "error", vm::text("Download failed for ", title, ": ", reason));
             return outcome(false, show_progress);
         }
         vm::blocking_call(vm::global(m, "time").attr("sleep"), 0.5);

@@ -99,7 +99,7 @@ private:
     void build_paths();
     void restart();
     void set_status(const char* member) { set_attr(progress, VM_STR("status"), status_enum.attr(member)); }
-    void info(py::handle message) { call_method(logger, VM_STR("info"), message); }
+    void info(py::handle message) { vm::log(logger, "info", message); }
     bool flag_set(py::handle flag) { return vm::truthy(call_method(flag, VM_STR("is_set"))); }
     void end_cancelled();
     void drop_coded_partial();
@@ -437,10 +437,10 @@ void Transfer::fail(const py::error_already_set& error) {
              vm::text(network == 1 ? "Network error: " : "Error: ", detail, "\nURL: ", url));
     py::str line = vm::text("Download failed for ", get_attr(task, VM_STR("episode_title")), ": ", detail);
     if (network == 1)
-        call_method(logger, VM_STR("error"), line);
+        vm::log(logger, "error", line);
     else
         vm::log_with_traceback(logger, "error", line, error);
-    call_method(logger, VM_STR("error"), vm::text("  URL: ", url));
+    vm::log(logger, "error", vm::text("  URL: ", url));
     call_method(self, VM_STR("_move_to_failed"), task);
 }
 

@@ -63,7 +63,7 @@ public:
     }
 
 private:
-    void info(py::handle message) const { vm::call_method(vm::global(m, "logger"), VM_STR("info"), message); }
+    void info(py::handle message) const { vm::log(vm::global(m, "logger"), "info", message); }
 
     const py::module_& m;
 };

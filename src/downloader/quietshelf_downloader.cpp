@@ -57,8 +57,8 @@ public:
     }
 
     void restarting_without_resume() const override {
-        vm::call_method(vm::global(m, "logger"), VM_STR("info"),
-                        VM_STR("Server doesn't support resume, restarting download from beginning"));
+        vm::log(vm::global(m, "logger"), "info",
+                VM_STR("Server doesn't support resume, restarting download from beginning"));
     }
 
 private:

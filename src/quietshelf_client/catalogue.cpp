@@ -114,8 +114,7 @@ void add_catalogue_methods(vm::ClassBuilder& b, py::module_& m) {
                 py::object soup = parse_html(m, vm::get_attr(page, VM_STR("text")));
                 py::object heading = recent_heading(soup, capitalised(kind));
                 if (!heading) {
-                    vm::call_method(vm::global(m, "logger"), VM_STR("warning"),
-                                    vm::text("Could not locate section for recent ", kind));
+                    vm::log(vm::global(m, "logger"), "warning", vm::text("Could not locate section for recent ", kind));
                     return py::list();
                 }
                 py::object table = next_element(heading, VM_STR("tbody"));
@@ -150,7 +149,7 @@ void add_catalogue_methods(vm::ClassBuilder& b, py::module_& m) {
                     if (item) found.append(item);
                 } catch (py::error_already_set& e) {
                     if (!vm::is_exception(e)) throw;
-                    vm::call_method(vm::global(m, "logger"), VM_STR("warning"), vm::text("Error parsing row: ", e.value()));
+                    vm::log(vm::global(m, "logger"), "warning", vm::text("Error parsing row: ", e.value()));
                 }
             }
             return found;

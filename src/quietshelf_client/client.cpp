@@ -103,7 +103,7 @@ void define_client(py::module_& m) {
                     return py::bool_(false);
                 }
                 vm::set_attr(self, VM_STR("logged_in"), Py_True);
-                vm::call_method(vm::global(m, "logger"), VM_STR("info"), py::str("Successfully logged in to Quietshelf"));
+                vm::log(vm::global(m, "logger"), "info", py::str("Successfully logged in to Quietshelf"));
                 return py::bool_(true);
             } catch (py::error_already_set& e) {
                 if (!is_request_error(m, e)) throw;

@@ -304,8 +304,7 @@ void add_file_methods(vm::ClassBuilder& b, py::module_& m) {
                     raise_api_error(m, "Not logged in. Please log in before streaming.");
                 py::object response = streamed_get(self, a[1]);
                 py::object path = closing(response, [&] { return stream_to_temp_file(m, self, response); });
-                vm::call_method(vm::global(m, "logger"), VM_STR("info"),
-                                vm::text("Downloaded stream to temp file: ", path));
+                vm::log(vm::global(m, "logger"), "info", vm::text("Downloaded stream to temp file: ", path));
                 return path;
             } catch (py::error_already_set& e) {
                 raise_transfer_error(m, e, "Stream download failed: ", "Failed to write temp file: ");
@@ -334,7 +333,7 @@ void add_file_methods(vm::ClassBuilder& b, py::module_& m) {
                     raise_api_error(m, "Not logged in. Please log in before downloading.");
                 py::object response = streamed_get(self, a[1]);
                 py::object target = closing(response, [&] { return download_to(m, self, response, a[2], a[3]); });
-                vm::call_method(vm::global(m, "logger"), VM_STR("info"), vm::text("Downloaded file to: ", target));
+                vm::log(vm::global(m, "logger"), "info", vm::text("Downloaded file to: ", target));
                 return target;
             } catch (py::error_already_set& e) {
                 raise_transfer_error(m, e, "Download failed: ", "Failed to write file: ");

@@ -98,7 +98,7 @@ py::object join(py::handle folder, py::handle name) { return vm::steal(PyNumber_
 // Anything else is logged and refused.
 bool usable_video_id(py::handle module, py::handle video_id) {
     if (PyUnicode_Check(video_id.ptr()) && site::is_video_id(vm::code_points(video_id))) return true;
-    vm::call_method(logger(module), VM_STR("error"), vm::text("Invalid video id: ", py::repr(video_id)));
+    vm::log(logger(module), "error", vm::text("Invalid video id: ", py::repr(video_id)));
     return false;
 }
 
@@ -193,23 +193,22 @@ void add_get_audio_stream_url(vm::ClassBuilder& b, py::module_& m) {
                 py::object address = watch_address(video_id);
                 py::dict options = quiet_options(VM_STR("140/bestaudio"));
                 options["skip_download"] = py::bool_(true);
-                vm::call_method(logger(m), VM_STR("info"),
-                                vm::text("Extracting streaming URL for ", video_id, "..."));
+                vm::log(logger(m), "info", vm::text("Extracting streaming URL for ", video_id, "..."));
                 return with_downloader(yt_dlp, options, [&](py::handle ydl) -> py::object {
                     py::object info = extract_info(ydl, address);
                     if (!vm::contains(info, VM_STR("url"))) {
-                        vm::call_method(logger(m), VM_STR("error"), VM_STR("No streaming URL found in video info"));
+                        vm::log(logger(m), "error", VM_STR("No streaming URL found in video info"));
                         return py::none();
                     }
                     py::object url = info[VM_STR("url")];
                     py::object protocol = get(info, VM_STR("protocol"), VM_STR("unknown"));
                     py::object container = get(info, VM_STR("ext"), VM_STR("unknown"));
-                    vm::call_method(logger(m), VM_STR("info"),
-                                    vm::text("Got direct streaming URL (format: ", container, ", protocol: ", protocol,
-                                             ")"));
+                    vm::log(logger(m), "info",
+                            vm::text("Got direct streaming URL (format: ", container, ", protocol: ", protocol,
+                                     ")"));
                     if (!vm::compare(protocol, VM_STR("http"), Py_EQ) && !vm::compare(protocol, VM_STR("https"), Py_EQ))
-                        vm::call_method(logger(m), VM_STR("warning"),
-                                        vm::text("Protocol ", protocol, " may not be streamable, trying anyway..."));
+                        vm::log(logger(m), "warning",
+                                vm::text("Protocol ", protocol, " may not be streamable, trying anyway..."));
                     return url;
                 });
             });

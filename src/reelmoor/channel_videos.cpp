@@ -65,8 +65,7 @@ void add_get_channel_videos(vm::ClassBuilder& b, py::module_& m) {
                 py::dict options = listing_options();
                 py::object info = extract_without_download(yt_dlp, options, tab);
                 if (!vm::truthy(info)) {
-                    vm::call_method(logger(m), VM_STR("error"),
-                                    vm::text("No information returned for channel: ", identifier));
+                    vm::log(logger(m), "error", vm::text("No information returned for channel: ", identifier));
                     return py::none();
                 }
 
@@ -87,8 +86,8 @@ void add_get_channel_videos(vm::ClassBuilder& b, py::module_& m) {
                     ++processed;
                     if (at_least(static_cast<long long>(videos.size()), max_results)) break;
                 }
-                vm::call_method(logger(m), VM_STR("info"), VM_STR("Loaded %s videos for channel '%s' (offset=%s)"),
-                                py::int_(videos.size()), vm::get_attr(channel, VM_STR("name")), offset);
+                vm::log(logger(m), "info", VM_STR("Loaded %s videos for channel '%s' (offset=%s)"),
+                        {py::int_(videos.size()), vm::get_attr(channel, VM_STR("name")), offset});
                 return py::make_tuple(channel, videos);
             });
         },

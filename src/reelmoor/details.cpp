@@ -40,9 +40,9 @@ void add_get_video_info(vm::ClassBuilder& b, py::module_& m) {
                         py::object listed = info[VM_STR("chapters")];
                         if (vm::truthy(listed)) {
                             for (py::handle chapter : listed) chapters.append(chapter_record(chapter));
-                            vm::call_method(logger(m), VM_STR("info"),
-                                            vm::text("Extracted ", static_cast<long long>(chapters.size()),
-                                                     " chapters from video"));
+                            vm::log(logger(m), "info",
+                                    vm::text("Extracted ", static_cast<long long>(chapters.size()),
+                                             " chapters from video"));
                         }
                     }
                     py::dict result;

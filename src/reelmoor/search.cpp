@@ -73,9 +73,9 @@ void add_search(vm::ClassBuilder& b, py::module_& m, Search search) {
                 py::list found;
                 if (vm::truthy(results) && vm::contains(results, VM_STR("entries")))
                     search.walk(self, results[VM_STR("entries")], max_results, offset, found);
-                vm::call_method(logger(m), VM_STR("info"),
-                                vm::text(search.outcome, query, "' returned ", static_cast<long long>(found.size()),
-                                         " results (offset=", offset, ")"));
+                vm::log(logger(m), "info",
+                        vm::text(search.outcome, query, "' returned ", static_cast<long long>(found.size()),
+                                 " results (offset=", offset, ")"));
                 return std::move(found);
             });
         },
@@ -103,8 +103,7 @@ void add_search_videos(vm::ClassBuilder& b, py::module_& m) {
                 videos.append(video_from_search_entry(self, video_type, entry));
             } catch (py::error_already_set& e) {
                 if (!vm::is_exception(e)) throw;
-                vm::call_method(logger(m), VM_STR("error"),
-                                vm::text("Error processing search result: ", vm::error_str(e)));
+                vm::log(logger(m), "error", vm::text("Error processing search result: ", vm::error_str(e)));
             }
         }
     };

@@ -92,7 +92,7 @@ py::object guarded(py::handle module, py::object failure, bool with_traceback,
         return body();
     } catch (py::error_already_set& e) {
         if (e.matches(PyExc_ImportError)) {
-            vm::call_method(logger(module), VM_STR("error"), VM_STR("yt-dlp not installed"));
+            vm::log(logger(module), "error", VM_STR("yt-dlp not installed"));
             return failure;
         }
         if (!vm::is_exception(e)) throw;
@@ -100,7 +100,7 @@ py::object guarded(py::handle module, py::object failure, bool with_traceback,
         if (with_traceback)
             vm::log_with_traceback(logger(module), "error", line, e);
         else
-            vm::call_method(logger(module), VM_STR("error"), line);
+            vm::log(logger(module), "error", line);
         return failure;
     }
 }

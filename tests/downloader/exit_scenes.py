@@ -5,16 +5,19 @@ are in flight, one scene per run, for test_downloader_exit.py:
 
 Each scene starts its work (downloads into FOLDER against the loopback
 servers of the test, the URLs; or calls that wait on stand-ins) on daemon
-threads, waits until it is under way and lets the script end there. Unless the scene is "plain", the interpreter's end then lingers: an
-object released only while the interpreter tears its modules down sleeps in
-its __del__, so every thread that wakes up meanwhile (data arriving, a sleep
-or a wait running out) meets an interpreter that is finalising. A scene that
+threads, waits until it is under way and lets the script end there. Unless
+the scene's linger is 0, the interpreter's end then lingers: an object
+released only while the interpreter tears its modules down sleeps in its
+__del__, so every thread that wakes up meanwhile (data arriving, a sleep or
+a wait running out) meets an interpreter that is finalising. A scene that
 cannot get its downloads under way says so on stderr and exits with 3.
 """
 import json
+import logging
 import sys
 import threading
 import time
+import types
 from pathlib import Path
 
 from core import downloader as dl
@@ -53,7 +56,8 @@ def under_way(d, count):
 def record_received(d, folder):
     """Writes, beside the folder, how many bytes each partial file had been
     given: a transfer that stops keeps at least those."""
-    received = {f"{t.filename}.part": t.progress.bytes_downloaded for t in d.get_all_active()}
+    received = {f"{t.filename}.part": t.progress.bytes_downloaded for t in d.get_all_active()
+                if t.progress.bytes_downloaded}
     with open(folder + ".received", "w") as out:
         json.dump(received, out)
 
@@ -228,8 +232,6 @@ class Dialog:
 
 
 def clients(folder, urls):
-    import types
-
     import yt_dlp
     from core import accessibility, fault_reporter, quietshelf_client, reelmoor
 
@@ -248,9 +250,162 @@ def clients(folder, urls):
     wait_for(lambda: len(entered) == len(calls), "every call waiting")
 
 
+# -- host code on a worker when the host quits: a log handler that takes its
+# time or one that never returns, a progress callback, a yt-dlp hook --------
+
+HOST_CODE_TIME = 2.0  # what the host's slow code takes
+
+
+class SlowHandler(logging.Handler):
+    """The host's log handler, which takes HOST_CODE_TIME over every record."""
+
+    def __init__(self):
+        super().__init__()
+        self.entered = threading.Event()
+
+    def emit(self, record):
+        self.entered.set()
+        time.sleep(HOST_CODE_TIME)
+
+
+class StuckFilter(logging.Filter):
+    """A filter of the host's handler that never returns. (A filter runs
+    before its handler takes its lock: a handler stuck inside that lock
+    would hold up logging's own end at exit, in plain Python too.)"""
+
+    def __init__(self):
+        super().__init__()
+        self.entered = threading.Event()
+
+    def filter(self, record):
+        self.entered.set()
+        forever()
+
+
+class QuietHandler(logging.Handler):
+    """A handler that writes nowhere (logging.NullHandler runs no filters)."""
+
+    def emit(self, record):
+        pass
+
+
+def log_through(host_code):
+    """Makes `host_code` (a handler, or a filter of a handler) part of the
+    downloader's logging, as the host's own configuration would."""
+    handler = host_code if isinstance(host_code, logging.Handler) else QuietHandler()
+    if handler is not host_code:
+        handler.addFilter(host_code)
+    logging.getLogger("core.downloader").addHandler(handler)
+    return host_code
+
+
+class SpeakingHandler(logging.Handler):
+    """The host's handler that reads every record out through the
+    screen-reader manager, whose speech takes HOST_CODE_TIME."""
+
+    def __init__(self):
+        from core import accessibility
+
+        super().__init__()
+        self.entered = threading.Event()
+        self.manager = object.__new__(accessibility.AccessibilityManager)
+        self.manager._available, self.manager._output = True, types.SimpleNamespace(speak=self.speak)
+
+    def speak(self, text, interrupt=False):
+        self.entered.set()
+        time.sleep(HOST_CODE_TIME)
+
+    def emit(self, record):
+        self.manager.speak(record.getMessage())
+
+
+def failing_podcast(folder, urls, host_code):
+    """Two transfers under way and one that fails, whose worker is inside
+    the failure's log line when the script ends."""
+    host_code = log_through(host_code)
+    d = dl.PodcastDownloader(folder, 3)
+    add_all(d, urls[:2])
+    under_way(d, 2)
+    d.add_download(urls[0].rsplit("/", 1)[0] + "/missing.mp3", "Missing", "Show")
+    wait_for(host_code.entered.is_set, "the failure logged")
+    record_received(d, folder)
+
+
+def slow_log(folder, urls):
+    failing_podcast(folder, urls, SlowHandler())
+
+
+def stuck_log(folder, urls):
+    failing_podcast(folder, urls, StuckFilter())
+
+
+def speaking_log(folder, urls):
+    failing_podcast(folder, urls, SpeakingHandler())
+
+
+class SlowProgress:
+    """A progress callback that takes HOST_CODE_TIME once `slow` is set."""
+
+    def __init__(self):
+        self.slow = threading.Event()
+        self.entered = threading.Event()
+
+    def __call__(self, progress):
+        if self.slow.is_set():
+            self.entered.set()
+            time.sleep(HOST_CODE_TIME)
+
+
+def slow_progress(folder, urls):
+    """Two transfers whose progress callback is slow when the script ends;
+    the process ends before it returns (no linger), so the workers never
+    come back to write out what their partial files were given."""
+    callback = SlowProgress()
+    d = dl.PodcastDownloader(folder, 2)
+    for number, url in enumerate(urls[:2]):
+        d.add_download(url, f"Episode {number}", "Show", progress_callback=callback)
+    under_way(d, 2)
+    callback.slow.set()
+    wait_for(callback.entered.is_set, "the callback slow")
+    record_received(d, folder)
+
+
+class FailingYoutubeDL(ReportingYoutubeDL):
+    """As ReportingYoutubeDL, but the download of FAILING fails at once."""
+
+    def download(self, url_list):
+        if FAILING in url_list[0]:
+            raise RuntimeError("the site went away")
+        super().download(url_list)
+
+
+FAILING = "AAAAAAAAAAA"
+
+
+def reelmoor_host_code(folder, urls):
+    """A video download whose progress callback, called from yt-dlp's hook,
+    turns slow, and one that fails into a log filter that never returns."""
+    import yt_dlp
+
+    yt_dlp.YoutubeDL = FailingYoutubeDL
+    stuck = log_through(StuckFilter())
+    callback = SlowProgress()
+    d = dl.ReelmoorDownloader(None, folder, 2)
+    d.add_download("https://youtu.be/dQw4w9WgXcQ", "Reporting", "Channel", progress_callback=callback)
+    wait_for(lambda: d.get_all_active()[0].progress.bytes_downloaded > 0, "progress reports")
+    callback.slow.set()
+    wait_for(callback.entered.is_set, "the callback slow")
+    d.add_download(f"https://youtu.be/{FAILING}", "Failing", "Channel")
+    wait_for(stuck.entered.is_set, "the failure logged")
+
+
 SCENES = {"podcast": (podcast, 1.2), "plain": (podcast, 0), "quietshelf": (quietshelf, 1.2),
           "with_block": (with_block, 1.2), "paused": (paused, 1.2), "queued": (queued, 1.2),
-          "episode": (episode, 1.2), "reelmoor": (reelmoor, 1.0), "clients": (clients, 0.3)}
+          "episode": (episode, 1.2), "reelmoor": (reelmoor, 1.0), "clients": (clients, 0.3),
+          "slow_log": (slow_log, HOST_CODE_TIME + 0.5), "stuck_log": (stuck_log, 1.2),
+          "speaking_log": (speaking_log, 1.2),
+          "slow_progress": (slow_progress, 0),
+          "reelmoor_host_code": (reelmoor_host_code, HOST_CODE_TIME + 0.5)}
 
 if __name__ == "__main__":
     scene, linger = SCENES[sys.argv[1]]

@@ -1,7 +1,9 @@
-"""The host quits while downloads and other native work are in flight: every
-process ends with status 0 and nothing on stderr, and every file left behind
-is a prefix of what was served, holding at least the bytes its transfer had
-been given, so the next start resumes from there.
+"""The host quits while downloads and other native work are in flight, also
+while a worker runs the host's own code (a log handler, a progress callback,
+a yt-dlp hook's callback) that is slow or never returns: every process ends
+with status 0 and nothing on stderr, and every file left behind is a prefix
+of what was served, holding at least the bytes its transfer had been given,
+so the next start resumes from there.
 
 Each scene (exit_scenes.py) runs RUNS times at once against servers in this
 process; a crash that comes once in ten runs shows up here."""
@@ -61,7 +63,10 @@ def run_scene(scene, urls, folder):
 # Each scene with the servers it downloads from (exit_scenes.py).
 SCENE_SERVERS = [("podcast", "podcast_urls"), ("plain", "podcast_urls"), ("with_block", "podcast_urls"),
                  ("paused", "podcast_urls"), ("queued", "podcast_urls"), ("episode", "podcast_urls"),
-                 ("quietshelf", "quietshelf_urls"), ("reelmoor", None), ("clients", None)]
+                 ("quietshelf", "quietshelf_urls"), ("reelmoor", None), ("clients", None),
+                 ("slow_log", "podcast_urls"), ("stuck_log", "podcast_urls"), ("speaking_log", "podcast_urls"),
+                 ("slow_progress", "podcast_urls"),
+                 ("reelmoor_host_code", None)]
 
 
 @pytest.mark.parametrize("scene, servers", SCENE_SERVERS)
