@@ -26,6 +26,8 @@ from dataclasses import dataclass
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Optional
 
+import pytest
+
 CHUNK = 8192
 GATE_TIMEOUT = 10.0
 
@@ -193,3 +195,11 @@ class TransferServer:
         if not body.chunked or not part:
             return part
         return b"%x\r\n" % len(part) + part + b"\r\n"
+
+
+@pytest.fixture
+def server():
+    """A TransferServer for one test (import it into the test module)."""
+    s = TransferServer().start()
+    yield s
+    s.stop()

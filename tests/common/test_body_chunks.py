@@ -17,19 +17,12 @@ import requests
 import requests.models
 
 from module_test_helpers import load_probe
-from transfer_server import CHUNK, TransferServer, pattern
+from transfer_server import CHUNK, pattern, server  # noqa: F401 (a fixture)
 
 PROBE = load_probe("_body_chunks_probe", "common")
 pytestmark = pytest.mark.skipif(PROBE is None, reason="_body_chunks_probe is not built")
 
 MIB = 1 << 20
-
-
-@pytest.fixture
-def server():
-    s = TransferServer().start()
-    yield s
-    s.stop()
 
 
 @pytest.fixture

@@ -21,7 +21,7 @@ import pytest
 
 from core import downloader as dlmod
 from core import quietshelf_client as qc
-from transfer_server import Body, TransferServer
+from transfer_server import Body, server  # noqa: F401 (a fixture)
 
 SIZE = 300_000
 DATA = random.Random(11).randbytes(SIZE)  # hardly compresses: the gzip form is longer than any offset below
@@ -100,13 +100,6 @@ ROWS = [
                  STOPPED, None, None, False, id="gzip answer to a resume, cut"),
 ]
 FIELDS = "partial, answers, error, left, retry, to_client"
-
-
-@pytest.fixture
-def server():
-    s = TransferServer().start()
-    yield s
-    s.stop()
 
 
 @pytest.fixture

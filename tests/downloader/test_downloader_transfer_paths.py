@@ -9,16 +9,9 @@ import requests
 import urllib3.response
 
 from core import downloader as dlmod
-from transfer_server import CHUNK, TransferServer, pattern
+from transfer_server import CHUNK, pattern, server  # noqa: F401 (a fixture)
 
 MIB = 1 << 20
-
-
-@pytest.fixture
-def server():
-    s = TransferServer().start()
-    yield s
-    s.stop()
 
 
 @pytest.fixture
