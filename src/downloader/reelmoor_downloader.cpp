@@ -276,11 +276,11 @@ struct Transfer {
     // and the task's stem, or a private folder and vm::PrivateFolder::kStem.
     py::object work_folder, work_stem;
     std::optional<vm::PrivateFolder> place;
-    // The files yt-dlp said it writes (a set of names), and whether the
-    // produced file was already there when yt-dlp began (an earlier download
-    // of the same title: not this transfer's).
+    // The files yt-dlp said it writes (a set of names), and the produced
+    // file when it was not there before yt-dlp began (one that was is an
+    // earlier download's of the same title, not this transfer's).
     py::object written = py::set();
-    bool produced_was_there = true;
+    py::object produced_here;
 
     void record(const char* member, py::handle message) {
         set_attr(progress, VM_STR("status"), status(m, member));
@@ -409,7 +409,7 @@ void Transfer::fetch(py::handle hook) {
     py::list urls;
     urls.append(get_attr(task, VM_STR("url")));
     py::object produced = join(work_folder, vm::text(work_stem, ".", preferred_codec));
-    produced_was_there = vm::truthy(call_method(produced, VM_STR("exists")));
+    if (!vm::truthy(call_method(produced, VM_STR("exists")))) produced_here = produced;
     vm::with_context(get_attr(yt_dlp, VM_STR("YoutubeDL"))(options),
                      [&](py::handle ydl) { return vm::blocking_method(ydl, VM_STR("download"), urls); });
 
@@ -448,7 +448,7 @@ void Transfer::remove_written() {
             vm::truthy(call_method(get_attr(path, VM_STR("name")), VM_STR("startswith"), prefix)))
             doomed.push_back(path);
     }
-    if (!produced_was_there) doomed.push_back(join(work_folder, vm::text(work_stem, ".", preferred_codec)));
+    if (produced_here) doomed.push_back(produced_here);
     for (const py::object& path : doomed) {
         try {
             call_method(path, VM_STR("unlink"));
