@@ -361,7 +361,9 @@ void BodyChunks::Native::raise_read_error(py::error_already_set& error) {
 // decodes it by, so that the chunks are the bytes iter_content would give:
 //   * gzip: members one after another, each with a decompressobj of its own;
 //     bytes after a whole member that start no member are dropped, as
-//     urllib3 and other clients drop them;
+//     urllib3 and other clients drop them, and so are those that only look
+//     like a member's start when the body ends (a padding byte, a newline,
+//     part of a header): a later member counts once it gave data;
 //   * deflate: the zlib format, or a raw deflate stream when the first bytes
 //     are not in the zlib format;
 //   * br: one brotli stream (`Decompressor().process`, `is_finished()`).
@@ -381,10 +383,12 @@ public:
     bool started() const { return started_; }
 
     // The coded stream reached its end (for gzip: the member last begun), or
-    // only bytes that follow whole members were left over.
+    // what followed whole members gave no data: a tail that is not a member,
+    // dropped. A later member cut after it gave data is a cut body.
     bool ended() const {
         if (kind_ == Coding::Brotli) return truthy(call_method(obj_, VM_STR("is_finished")));
-        return dropped_rest_ || truthy(get_attr(obj_, VM_STR("eof")));
+        if (dropped_rest_ || (later_member_ && !member_gave_data_)) return true;
+        return truthy(get_attr(obj_, VM_STR("eof")));
     }
 
     // `bytes` decoded from the coded `data`.
@@ -401,7 +405,12 @@ public:
     }
 
     // A brotli decompressor keeps nothing back.
-    py::object flush() { return kind_ == Coding::Brotli ? py::bytes() : call_method(obj_, VM_STR("flush")); }
+    py::object flush() {
+        if (kind_ == Coding::Brotli) return py::bytes();
+        py::object rest = call_method(obj_, VM_STR("flush"));
+        if (PyBytes_GET_SIZE(rest.ptr()) > 0) member_gave_data_ = true;
+        return rest;
+    }
 
 private:
     py::object new_object(int wbits) { return call_method(library_, VM_STR("decompressobj"), py::int_(wbits)); }
@@ -422,10 +431,12 @@ private:
                 dropped_rest_ = true;
                 return out;
             }
+            if (PyBytes_GET_SIZE(part.ptr()) > 0) member_gave_data_ = true;
             out = PyBytes_GET_SIZE(out.ptr()) ? steal(PyNumber_Add(out.ptr(), part.ptr())) : part;
             data = get_attr(obj_, VM_STR("unused_data"));
             if (!truthy(data)) return out;
             later_member_ = true;
+            member_gave_data_ = false;
             obj_ = new_object(16 + 15);
         }
     }
@@ -454,7 +465,8 @@ private:
     py::object obj_;  // the decompressor of the stream (gzip: of the member) being decoded
     bool started_ = false;
     // gzip
-    bool later_member_ = false;  // a member after the first one has begun
+    bool later_member_ = false;     // a member after the first one has begun
+    bool member_gave_data_ = false;  // the member last begun has given data (also by its flush)
     bool dropped_rest_ = false;
     bool failed_ = false;
     // deflate

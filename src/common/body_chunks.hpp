@@ -63,7 +63,8 @@ public:
     // After the end of the body: false when it came in a content coding
     // decoded here and the coded stream stopped before its end (a body cut
     // short whose length, if any, matched what was cut). A coded body of no
-    // bytes at all is whole: there was no stream to end.
+    // bytes at all is whole: there was no stream to end; so is a gzip body
+    // whose bytes after its last whole member gave no data (a stray tail).
     bool whole() const;
 
 private:

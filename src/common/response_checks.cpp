@@ -176,8 +176,14 @@ ExpectedBody expected_body(py::handle response, py::handle length) {
 void check_body_complete(py::handle error_type, const ExpectedBody& expected, py::handle response,
                          long long delivered, bool stream_ended) {
     check_wire_bytes(error_type, expected, response, delivered);
-    if (!stream_ended)
+    if (stream_ended) return;
+    // A body that ends with its connection was cut there. One that brought
+    // all its length or framing names came as the server sent it: the
+    // stream itself stops short (a server or proxy that cut it and
+    // announced the cut), and no connection closed early.
+    if (expected.until_close)
         raise_error(error_type, py::str("Connection closed early: the compressed body stopped before its end"));
+    raise_error(error_type, py::str("The compressed data stopped before its end"));
 }
 
 }  // namespace vm

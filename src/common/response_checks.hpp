@@ -82,9 +82,12 @@ ExpectedBody expected_body(py::handle response, py::handle length);
 // (BodyChunks::whole): raises `error_type("Connection closed early: N of M
 // bytes arrived")` when fewer than the announced M bytes came off the wire;
 // `error_type("Connection closed early: no bytes arrived")` when a body
-// without length or framing brought none; and `error_type("Connection
-// closed early: the compressed body stopped before its end")` when the coded
-// stream did not reach its end (a cut that its length, if any, matched).
+// without length or framing brought none; and, when the coded stream did not
+// reach its end, `error_type("Connection closed early: the compressed body
+// stopped before its end")` for a body that ended with its connection, or
+// `error_type("The compressed data stopped before its end")` for one that
+// brought all its length or framing named (a stream cut at a Content-Length
+// of the cut, a gzip body without its trailer).
 void check_body_complete(py::handle error_type, const ExpectedBody& expected, py::handle response,
                          long long delivered, bool stream_ended);
 

@@ -14,6 +14,7 @@ one repeated), the retry gets the file, with Range honoured."""
 import gzip
 import random
 import warnings
+import zlib
 from pathlib import Path
 
 import brotli
@@ -29,6 +30,10 @@ PACKED = gzip.compress(DATA, mtime=0)
 PATH = "/episode.mp3"
 EXPIRED = "Session expired or authentication required"
 STOPPED = "Connection closed early: the compressed body stopped before its end"
+# All the bytes the answer named came, but not the end of the coded stream.
+UNENDED = "The compressed data stopped before its end"
+# DATA in two gzip members, one after the other.
+MEMBERS = gzip.compress(DATA[:200_000], mtime=0) + gzip.compress(DATA[200_000:], mtime=0)
 
 
 def corrupt(data):
@@ -42,6 +47,12 @@ def corrupt(data):
 
 CORRUPT_TEXT = ("('Received response with content-encoding: gzip, but failed to decode it.', "
                 "error('Error -3 while decompressing data: incorrect data check'))")
+
+
+def sync_flushed(data):
+    """A deflate stream flushed to a byte boundary, its final block never written."""
+    packer = zlib.compressobj()
+    return packer.compress(data) + packer.flush(zlib.Z_SYNC_FLUSH)
 
 
 def part(first, last, total=SIZE, **options):
@@ -87,17 +98,25 @@ ROWS = [
                  "Server answered 103 Early Hints instead of the file", None, None,
                  True, id="a final 103"),
     pytest.param(None, [Body(PACKED, encoding="gzip", cut_to=len(PACKED) // 2)],
-                 STOPPED, None, None, True, id="gzip cut, its length cut with it"),
+                 UNENDED, None, None, True, id="gzip cut, its length cut with it"),
     pytest.param(None, [Body(PACKED, encoding="gzip", length=False, cut_to=len(PACKED) // 2)],
                  STOPPED, None, None, False, id="gzip cut, no length"),
+    pytest.param(None, [Body(PACKED[:-8], encoding="gzip")],
+                 UNENDED, None, None, True, id="gzip without its trailer"),
+    pytest.param(None, [Body(MEMBERS[:-8], encoding="gzip")],
+                 UNENDED, None, None, True, id="gzip, a second member cut after its data"),
+    pytest.param(None, [Body(MEMBERS[:-8], encoding="gzip", length=False)],
+                 STOPPED, None, None, False, id="gzip, a second member cut after its data, no length"),
+    pytest.param(None, [Body(sync_flushed(DATA), encoding="deflate", chunked=True, piece=50_000)],
+                 UNENDED, None, None, False, id="deflate without its final block, chunked"),
     pytest.param(None, [Body(brotli.compress(DATA)[:100_000], encoding="br")],
-                 STOPPED, None, None, True, id="br cut, its length cut with it"),
+                 UNENDED, None, None, True, id="br cut, its length cut with it"),
     pytest.param(None, [Body(corrupt(DATA), encoding="gzip")],
                  CORRUPT_TEXT, None, None, False, id="gzip that fails its check"),
     pytest.param(DATA[:100_000], [Body(PACKED, encoding="gzip", ranges=True)],
                  None, None, None, False, id="gzip answer to a resume"),
     pytest.param(DATA[:100_000], [Body(PACKED, encoding="gzip", ranges=True, cut_to=len(PACKED) // 3)],
-                 STOPPED, None, None, False, id="gzip answer to a resume, cut"),
+                 UNENDED, None, None, False, id="gzip answer to a resume, cut"),
 ]
 FIELDS = "partial, answers, error, left, retry, to_client"
 
@@ -179,3 +198,40 @@ def test_the_client_never_returns_part_of_a_file(client, server, system_temp, tm
     # that broke off leaves what came of it.
     target = tmp_path / "Title.mp3"
     assert not target.exists() or DATA.startswith(target.read_bytes()) and target.stat().st_size > 0
+
+
+# Bytes after a whole gzip member that bring no data by the end of the body
+# are dropped, as other clients drop them: the body is the whole file, in
+# every framing.
+TAILS = {
+    "a zero byte": b"\0",
+    "two zero bytes": b"\0\0",
+    "a newline": b"\n",
+    "a lone 1f": b"\x1f",
+    "the start of a header": PACKED[:4],
+    "a header and no data": PACKED[:10],
+}
+FRAMINGS = {
+    "length": {},
+    "chunked": {"chunked": True, "piece": 70_000},
+    "no length": {"length": False},
+}
+
+
+@pytest.mark.parametrize("framing", FRAMINGS.values(), ids=FRAMINGS.keys())
+@pytest.mark.parametrize("tail", TAILS.values(), ids=TAILS.keys())
+def test_a_gzip_body_with_a_tail_that_is_no_member_is_the_whole_file(downloader, server, tail, framing):
+    task = run(downloader, server.add(PATH, PACKED + tail, encoding="gzip", **framing))
+    assert (task.progress.status, task.progress.error_message) == (dlmod.DownloadStatus.COMPLETED, None)
+    folder = downloader._get_content_folder(downloader.download_folder, "Show")
+    assert (folder / "Title.mp3").read_bytes() == DATA
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+@pytest.mark.parametrize("tail", TAILS.values(), ids=TAILS.keys())
+def test_the_client_takes_a_gzip_body_with_a_tail_that_is_no_member(client, server, system_temp, tmp_path, tail):
+    url = server.add(PATH, PACKED + tail, encoding="gzip")
+    stream = Path(client.get_stream_url(url))
+    assert stream.read_bytes() == DATA
+    stream.unlink()
+    assert Path(client.download(url, str(tmp_path / "Title.mp3"))).read_bytes() == DATA
