@@ -389,6 +389,19 @@ void replace_file(py::handle path, std::string_view data, bool* replaced) {
     sync_folder(os, folder_of(os, path));
 }
 
+void write_new_file(py::handle path, std::string_view data, int mode) {
+    py::object os = os_module();
+    const int create = open_flags(os, {"O_WRONLY", "O_CREAT", "O_EXCL", "O_BINARY", "O_CLOEXEC", "O_NOINHERIT"});
+    // A name already taken raises here, before anything is written.
+    const int fd = os.attr("open")(path, create, mode).cast<int>();
+    if (int err = write_sync_close(fd, [&] { return write_all(fd, data.data(), data.size()); })) {
+        // A copy cut short must not pass for the whole file.
+        remove_quietly(os, path);
+        raise_errno(err, path);
+    }
+    sync_folder(os, folder_of(os, path));
+}
+
 void remove_stale_temporaries(py::handle path, py::handle logger, double min_age) {
     // The sweep is housekeeping: nothing in it may stop the load that runs it.
     py::object file;

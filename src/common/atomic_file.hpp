@@ -58,6 +58,27 @@ py::object real_file_path(py::handle path);
 // already took it.
 void replace_file(py::handle path, std::string_view data, bool* replaced = nullptr);
 
+// Makes the new file `path` hold `data`: created only if no file of that
+// name exists, with the permission bits `mode` (the process's umask applies
+// on top), written without the GIL, forced to disk and closed, and the
+// folder forced to disk (best effort). A name already taken raises
+// FileExistsError as os.open raises it, with nothing touched; a failed
+// write removes what it had written and raises OSError with Python's own
+// text naming `path`. As Python:
+//
+//     fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_BINARY
+//                  | os.O_CLOEXEC | os.O_NOINHERIT, mode)
+//     try:
+//         with os.fdopen(fd, "wb") as file:
+//             file.write(data)
+//             file.flush()
+//             os.fsync(file.fileno())
+//     except OSError:
+//         os.unlink(path)
+//         raise
+//     os.fsync(folder)  # on POSIX
+void write_new_file(py::handle path, std::string_view data, int mode);
+
 // Removes the temporary files that interrupted replace_file calls for
 // `path` (text or a path object, as the store holds it; taken through
 // real_file_path here) left in its folder: only regular files whose name

@@ -3,6 +3,7 @@ allow, for both files saved that way (the hotkey file and the data file):
 a read-only file stays as it is, a writable file in a folder that takes no
 new file, or one the system will not rename a new file over, is written in
 place, and the new file keeps the old one's owner and permissions."""
+import contextlib
 import errno
 import json
 import os
@@ -133,7 +134,8 @@ def test_write_in_place_that_cannot_grow_the_file_leaves_it_whole(shared_folder,
 @pytest.fixture(params=FILES)
 def saved_by_root(request, home, fresh_store, monkeypatch):
     """(file, save) for the file of this kind in the home folder, saved by
-    this process (root, which may give a file to any user)."""
+    this process (root, which may give a file to any user). The data file's
+    store is made at the save, so it loads the file as the test left it."""
     if request.param == "hotkeys":
         monkeypatch.syspath_prepend(str(STANDINS))
         from core.shortcut_hub import ShortcutHub
@@ -145,9 +147,12 @@ def saved_by_root(request, home, fresh_store, monkeypatch):
                 return home / "Documents" / "Velmora" / "hotkeys.json"
 
         return Owner().get_hotkeys_file_path(), lambda: ShortcutHub.save_keymap(Owner())
-    store = fresh_store.ConsolidatedStorage()
-    store.master_data["config"] = {"stop": "f2"}
-    return Path(store.filepath), store.save
+    def save():
+        store = fresh_store.ConsolidatedStorage()
+        store.master_data["config"] = {"stop": "f2"}
+        return store.save()
+
+    return home / "Documents" / "Velmora" / "velmora.dat", save
 
 
 @pytest.fixture
@@ -216,3 +221,53 @@ def test_file_bound_into_place_is_written_in_place(kind_saved_by_root, tmp_path)
         assert os.listdir(target.parent) == [target.name]
     finally:
         subprocess.run(["umount", str(target)], check=True)
+
+
+DAMAGED = b"{broken"  # loads neither as the data file nor as the hotkey file
+
+
+@contextlib.contextmanager
+def in_sticky_folder(kind, home_file, shared_folder, tmp_path):
+    """The file root's but writable by all, in a folder open to all with the
+    sticky bit (in place of the home folder's file), saved by NOBODY: the
+    system refuses NOBODY the rename over a file not theirs (EPERM)."""
+    target = lay_out(shared_folder, kind, ROOT, None)
+    target.parent.chmod(0o1777)
+    target.write_bytes(DAMAGED)
+    target.chmod(0o666)
+    yield target, [target], lambda: save_as_nobody(shared_folder, kind, target)[0]
+
+
+@contextlib.contextmanager
+def bound_into_place(kind, target, shared_folder, tmp_path):
+    """A single file bound over the home folder's file, saved by root: the
+    system refuses every link to it (EXDEV) and every rename over it (EBUSY)."""
+    target.write_bytes(DAMAGED)
+    source = tmp_path / "bound"
+    source.write_bytes(DAMAGED)
+    if subprocess.run(["mount", "--bind", str(source), str(target)], capture_output=True).returncode != 0:
+        pytest.skip("no bind mounts here")
+    try:
+        yield target, [target, source], None
+    finally:
+        subprocess.run(["umount", str(target)], check=True)
+
+
+REFUSED_RENAMES = {"sticky folder": in_sticky_folder, "file bound into place": bound_into_place}
+
+
+@pytest.mark.parametrize("layout", REFUSED_RENAMES.values(), ids=REFUSED_RENAMES.keys())
+def test_copy_set_aside_keeps_the_old_bytes_when_the_file_is_written_in_place(
+        kind_saved_by_root, shared_folder, tmp_path, layout):
+    """The save of a file that does not load, where the system refuses the
+    rename of the new file over it: the file is written in place, and that
+    write must not reach the copy set aside before it."""
+    kind, target, save_as_root = kind_saved_by_root
+    if os.geteuid() != 0:
+        pytest.skip("laying out files of other users and binding files into place need root")
+    with layout(kind, target, shared_folder, tmp_path) as (target, written, save):
+        assert (save or save_as_root)() is True
+        assert [stored(kind, f) for f in written] == ["f2"] * len(written)
+        aside = [n for n in os.listdir(target.parent) if n.startswith(target.name + ".corrupt-")]
+        assert len(aside) == 1 and sorted(os.listdir(target.parent)) == sorted([target.name] + aside)
+        assert (target.parent / aside[0]).read_bytes() == DAMAGED

@@ -188,11 +188,14 @@ def test_copies_kept_never_replace_each_other(window, speech, settings, hotkeys_
 def test_file_that_cannot_be_kept_is_not_replaced(hub, hotkeys_file, monkeypatch, log):
     write(hotkeys_file, b"{broken")
 
-    def refuse(*args, **kwargs):
-        raise PermissionError(13, "Permission denied")
+    real_open = os.open
 
-    monkeypatch.setattr(os, "link", refuse)
-    monkeypatch.setattr(os, "rename", refuse)
+    def refuse_copies(path, *args, **kwargs):
+        if ".corrupt-" in os.fspath(path):
+            raise PermissionError(13, "Permission denied")
+        return real_open(path, *args, **kwargs)
+
+    monkeypatch.setattr(os, "open", refuse_copies)
     log()
     assert hub.save_keymap() is False
     assert log() == [("ERROR", "Failed to save hotkey configuration: [Errno 13] Permission denied", False)]

@@ -319,18 +319,18 @@ def test_copies_set_aside_never_replace_each_other(fresh_store, data_file, monke
 def test_damaged_file_that_cannot_be_set_aside_is_not_overwritten(fresh_store, data_file, monkeypatch):
     write_file(data_file, b"{broken")
     store = fresh_store.ConsolidatedStorage()
+    real_open = os.open
 
-    def refuse(*args, **kwargs):
-        raise PermissionError(13, "Permission denied")
+    def refuse_copies(path, *args, **kwargs):
+        if ".corrupt-" in os.fspath(path):
+            raise PermissionError(13, "Permission denied")
+        return real_open(path, *args, **kwargs)
 
-    real_link, real_rename = os.link, os.rename
-    monkeypatch.setattr(os, "link", refuse)
-    monkeypatch.setattr(os, "rename", refuse)
+    monkeypatch.setattr(os, "open", refuse_copies)
     assert store.set_section("config", {"a": 1}) is False
     assert data_file.read_bytes() == b"{broken"
     assert leftovers(data_file.parent) == []
-    monkeypatch.setattr(os, "link", real_link)
-    monkeypatch.setattr(os, "rename", real_rename)
+    monkeypatch.setattr(os, "open", real_open)
     assert store.save() is True
     assert [(data_file.parent / n).read_bytes() for n in leftovers(data_file.parent)] == [b"{broken"]
 
@@ -412,13 +412,19 @@ def test_filepath_given_as_a_path_object(fresh_store, data_file, tmp_path, conte
 
 
 @pytest.mark.skipif(os.name == "nt", reason="POSIX permission bits")
+@pytest.mark.parametrize("content", [EMPTY_FILE, b"{broken"], ids=["loads", "set aside"])
 @pytest.mark.parametrize("mode", [0o600, 0o640])
-def test_rewrite_keeps_the_files_permissions(fresh_store, data_file, mode):
-    store = fresh_store.ConsolidatedStorage()
-    assert store.save() is True
+def test_rewrite_keeps_the_files_permissions(fresh_store, data_file, mode, content):
+    write_file(data_file, content)
     os.chmod(data_file, mode)
+    store = fresh_store.ConsolidatedStorage()
     assert store.set_section("config", {"a": 1}) is True
     assert os.stat(data_file).st_mode & 0o777 == mode
+    # A copy set aside is no more open than the file was (the umask may
+    # close it further).
+    aside = leftovers(data_file.parent)
+    assert len(aside) == (content != EMPTY_FILE)
+    assert all(os.stat(data_file.parent / n).st_mode & 0o777 & ~mode == 0 for n in aside)
 
 
 def test_rewrite_through_a_symbolic_link_updates_the_linked_file(fresh_store, data_file, tmp_path):
